@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building, testing and benchmarking need on Debian 12, as root
+# (or through sudo). Packages that are already there are left as they are.
+set -euo pipefail
+
+packages=(
+  # build
+  cmake make g++ qtbase5-dev libquazip1-qt5-dev zlib1g-dev
+  # tests: a virtual X server, window tools and independent ZIP readers
+  xvfb xauth xdotool x11-utils python3 unzip zip p7zip-full libarchive-tools
+  # benchmark peers
+  pigz
+)
+[ "${1:-}" = "--with-fonts" ] && packages+=(fonts-noto-cjk)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
+    || missing+=("$package")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,19 @@
+#ifndef UPGRADEITEMTYPES_H
+#define UPGRADEITEMTYPES_H
+
+#include <QString>
+#include <QStringList>
+
+// Type keys of the upgrade item types, in the order of the type chooser's
+// entries 0 to 6. Entry 7 of the chooser, the combined package, has no key:
+// its items bring their own keys from the package's manifest.
+extern const QStringList upgradeTypeKeys;
+
+// Chooser index of the combined package ("组合包").
+constexpr int combinedPackageTypeIndex = 7;
+
+// The type key for a chooser index, or an empty string for the combined
+// package, for -1 (no current entry) and for any other index out of range.
+QString typeKeyForIndex(int index);
+
+#endif // UPGRADEITEMTYPES_H

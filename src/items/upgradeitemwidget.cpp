@@ -1,0 +1,57 @@
+#include "upgradeitemwidget.h"
+#include "ui_upgradeitemwidget.h"
+
+#include <QFileDialog>
+
+// The remove button's icon lives in a resource compiled into this static
+// library. Referencing the resource's initialiser from here keeps the linker
+// from dropping it, and registers it during static initialisation.
+static int registerResources()
+{
+    Q_INIT_RESOURCE(resources);
+    return 0;
+}
+[[maybe_unused]] static const int resourcesRegistered = registerResources();
+
+UpgradeItemWidget::UpgradeItemWidget(QWidget *parent)
+    : QWidget(parent)
+    , ui(new Ui::UpgradeItemWidget)
+{
+    ui->setupUi(this);
+    connect(ui->btnSelectFile, &QPushButton::clicked, this,
+            &UpgradeItemWidget::onBtnSelectFileClicked);
+    connect(ui->btnRemove, &QPushButton::clicked, this, &UpgradeItemWidget::onBtnRemoveClicked);
+}
+
+UpgradeItemWidget::~UpgradeItemWidget()
+{
+    delete ui;
+}
+
+QString UpgradeItemWidget::filePath() const
+{
+    return ui->lineEditPath->text();
+}
+
+int UpgradeItemWidget::typeIndex() const
+{
+    return ui->cmbType->currentIndex();
+}
+
+QString UpgradeItemWidget::typeLabel() const
+{
+    return ui->cmbType->currentText();
+}
+
+void UpgradeItemWidget::onBtnSelectFileClicked()
+{
+    const QString path = QFileDialog::getOpenFileName(this, typeLabel(), QStringLiteral("/"),
+                                                      QStringLiteral("*.zip;*.kpz"));
+    if (!path.isEmpty())
+        ui->lineEditPath->setText(path);
+}
+
+void UpgradeItemWidget::onBtnRemoveClicked()
+{
+    emit removeItem();
+}

@@ -1,0 +1,35 @@
+#ifndef UPGRADEITEMWIDGET_H
+#define UPGRADEITEMWIDGET_H
+
+#include <QWidget>
+
+namespace Ui {
+class UpgradeItemWidget;
+}
+
+// One row of the upgrade item list: a type chooser, the item's file path and
+// buttons to choose the file and to ask for the row's removal.
+class UpgradeItemWidget : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit UpgradeItemWidget(QWidget *parent = nullptr);
+    ~UpgradeItemWidget() override;
+
+    QString filePath() const;
+    int typeIndex() const;
+    QString typeLabel() const;
+
+signals:
+    void removeItem();
+
+private slots:
+    void onBtnSelectFileClicked();
+    void onBtnRemoveClicked();
+
+private:
+    Ui::UpgradeItemWidget *ui;
+};
+
+#endif // UPGRADEITEMWIDGET_H

@@ -1,0 +1,198 @@
+#include "testsupport.h"
+
+#include "mainwindow.h"
+#include "upgradeitemwidget.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+
+#include <quazip.h>
+#include <quazipfile.h>
+
+ModalWatcher::ModalWatcher(QObject *parent)
+    : QObject(parent)
+{
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, this, [this] { poll(); });
+    timer.start();
+}
+
+void ModalWatcher::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        if (!box->isVisible())
+            return;
+        messages.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
+                         box->defaultButton() != nullptr, box->parentWidget()});
+        box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+    } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+        if (!dialog->isVisible())
+            return;
+        fileDialogCaptions.append(dialog->windowTitle());
+        if (onFileDialog)
+            onFileDialog(dialog);
+        else
+            dialog->reject();
+    }
+}
+
+bool ModalWatcher::waitForMessages(int count, int timeoutMs)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (messages.size() < count && elapsed.elapsed() < timeoutMs)
+        QTest::qWait(10);
+    return messages.size() >= count;
+}
+
+TestFolder::TestFolder()
+    : previous(QDir::currentPath())
+{
+    QDir::setCurrent(dir.path());
+}
+
+TestFolder::~TestFolder()
+{
+    QDir::setCurrent(previous);
+}
+
+QString TestFolder::path(const QString &relative) const
+{
+    return relative.isEmpty() ? dir.path() : dir.filePath(relative);
+}
+
+QString TestFolder::write(const QString &relative, const QByteArray &content) const
+{
+    const QString file = dir.filePath(relative);
+    QDir().mkpath(QFileInfo(file).absolutePath());
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(content) != content.size())
+        qFatal("cannot write test file %s", qPrintable(file));
+    return file;
+}
+
+WindowDriver::WindowDriver(MainWindow *window)
+    : window(window)
+{
+}
+
+static QWidget *central(MainWindow *window)
+{
+    return window->findChild<QWidget *>(QStringLiteral("centralwidget"));
+}
+
+QLineEdit *WindowDriver::pathEdit() const
+{
+    return central(window)->findChild<QLineEdit *>(QStringLiteral("lineEditPath"),
+                                                    Qt::FindDirectChildrenOnly);
+}
+
+QLineEdit *WindowDriver::nameEdit() const
+{
+    return central(window)->findChild<QLineEdit *>(QStringLiteral("lineEditName"),
+                                                    Qt::FindDirectChildrenOnly);
+}
+
+QPushButton *WindowDriver::startButton() const
+{
+    return central(window)->findChild<QPushButton *>(QStringLiteral("btnStartPackaging"),
+                                                      Qt::FindDirectChildrenOnly);
+}
+
+QPushButton *WindowDriver::chooseFolderButton() const
+{
+    return central(window)->findChild<QPushButton *>(QStringLiteral("btnChoosefolder"),
+                                                      Qt::FindDirectChildrenOnly);
+}
+
+QListWidget *WindowDriver::list() const
+{
+    return central(window)->findChild<QListWidget *>(QStringLiteral("listWgtUpgrade"),
+                                                      Qt::FindDirectChildrenOnly);
+}
+
+QPushButton *WindowDriver::addButton() const
+{
+    QListWidget *l = list();
+    QWidget *container = l->itemWidget(l->item(l->count() - 1));
+    return container ? container->findChild<QPushButton *>() : nullptr;
+}
+
+int WindowDriver::itemRowCount() const
+{
+    return list()->count() - 1;
+}
+
+UpgradeItemWidget *WindowDriver::row(int index) const
+{
+    return qobject_cast<UpgradeItemWidget *>(list()->itemWidget(list()->item(index)));
+}
+
+void WindowDriver::setRow(int index, int typeIndex, const QString &path)
+{
+    UpgradeItemWidget *item = row(index);
+    item->findChild<QComboBox *>(QStringLiteral("cmbType"))->setCurrentIndex(typeIndex);
+    item->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))->setText(path);
+}
+
+void WindowDriver::setRows(const QList<QPair<int, QString>> &rows)
+{
+    while (itemRowCount() > 0) {
+        row(0)->findChild<QPushButton *>(QStringLiteral("btnRemove"))->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    for (int i = 0; i < rows.size(); ++i) {
+        addButton()->click();
+        setRow(i, rows.at(i).first, rows.at(i).second);
+    }
+}
+
+QList<ZipEntry> readZip(const QString &path)
+{
+    QList<ZipEntry> entries;
+    QuaZip zip(path);
+    if (!zip.open(QuaZip::mdUnzip))
+        return entries;
+    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
+        QuaZipFile file(&zip);
+        QuaZipFileInfo64 info;
+        zip.getCurrentFileInfo(&info);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        entries.append({info.name, info.method, file.readAll()});
+        file.close();
+    }
+    return entries;
+}
+
+QStringList zipEntryNames(const QString &path)
+{
+    QStringList names;
+    for (const ZipEntry &entry : readZip(path))
+        names.append(entry.name);
+    return names;
+}
+
+int runProgram(const QString &program, const QStringList &arguments, QByteArray *output,
+               int timeoutMs)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForStarted() || !process.waitForFinished(timeoutMs))
+        return -1;
+    if (output)
+        *output = process.readAll();
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}

@@ -1,0 +1,104 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+#include <QByteArray>
+#include <QList>
+#include <QMessageBox>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+
+class MainWindow;
+class QFileDialog;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class UpgradeItemWidget;
+
+// A message box that the code under test opened, as the user saw it.
+struct SeenMessage
+{
+    QMessageBox::Icon icon;
+    QString title;
+    QString text;
+    QMessageBox::StandardButtons buttons;
+    bool hasDefaultButton;
+    QWidget *parent;
+};
+
+// Answers the modal dialogs that the code under test opens: every message box
+// is recorded and closed with its OK button; a file dialog is handed to
+// onFileDialog (which must accept or reject it) or else rejected.
+class ModalWatcher : public QObject
+{
+public:
+    explicit ModalWatcher(QObject *parent = nullptr);
+    QList<SeenMessage> messages;
+    QList<QString> fileDialogCaptions;
+    std::function<void(QFileDialog *)> onFileDialog;
+    // Waits until at least count message boxes have been seen.
+    bool waitForMessages(int count, int timeoutMs = 60000);
+
+private:
+    void poll();
+    QTimer timer;
+};
+
+// A temporary folder that is also the working directory while it lives.
+class TestFolder
+{
+public:
+    TestFolder();
+    ~TestFolder();
+    QString path(const QString &relative = QString()) const;
+    // Writes a file (creating folders on the way) and returns its absolute path.
+    QString write(const QString &relative, const QByteArray &content) const;
+
+private:
+    QTemporaryDir dir;
+    QString previous;
+};
+
+// Reaches the window's widgets as a user would see them.
+class WindowDriver
+{
+public:
+    explicit WindowDriver(MainWindow *window);
+    QLineEdit *pathEdit() const;
+    QLineEdit *nameEdit() const;
+    QPushButton *startButton() const;
+    QPushButton *chooseFolderButton() const;
+    QListWidget *list() const;
+    QPushButton *addButton() const;
+    int itemRowCount() const;
+    UpgradeItemWidget *row(int index) const;
+    // Replaces the item rows with one row per (type index, path).
+    void setRows(const QList<QPair<int, QString>> &rows);
+    void setRow(int index, int typeIndex, const QString &path);
+
+private:
+    MainWindow *window;
+};
+
+struct ZipEntry
+{
+    QString name;
+    int method;
+    QByteArray data;
+};
+
+// Every entry of a ZIP archive in the order of its central directory; an
+// empty list when it cannot be read.
+QList<ZipEntry> readZip(const QString &path);
+QStringList zipEntryNames(const QString &path);
+
+// Runs a program and returns its exit code (-1 when it could not start);
+// output receives what it printed on stdout and stderr.
+int runProgram(const QString &program, const QStringList &arguments, QByteArray *output = nullptr,
+               int timeoutMs = 600000);
+
+#endif // TESTSUPPORT_H
