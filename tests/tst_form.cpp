@@ -1,0 +1,223 @@
+// The main window as it first appears: its form, its title, the idle progress
+// dialog with its tick, and the choose-folder button.
+#include "appversion.h"
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+class FormTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void widgetsTextsAndLayout();
+    void titleAndSize();
+    void progressDialogStaysHiddenAndTickStopsAt99();
+    void chooseFolderReplacesTextOnlyWhenAFolderIsChosen();
+};
+
+template<typename T>
+static T *named(QWidget *window, const char *name)
+{
+    return window->findChild<T *>(QLatin1String(name));
+}
+
+// Checks that item index of layout is a horizontal 40 x 20 expanding spacer.
+static bool isExpandingSpacer(QLayout *layout, int index)
+{
+    QSpacerItem *spacer = layout->itemAt(index) ? layout->itemAt(index)->spacerItem() : nullptr;
+    return spacer && spacer->sizeHint() == QSize(40, 20)
+        && spacer->sizePolicy().horizontalPolicy() == QSizePolicy::Expanding
+        && spacer->sizePolicy().verticalPolicy() == QSizePolicy::Minimum;
+}
+
+void FormTest::widgetsTextsAndLayout()
+{
+    TestFolder folder;
+    MainWindow window;
+    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+    QWidget *central = window.centralWidget();
+    QVERIFY(central);
+    QCOMPARE(central->objectName(), QStringLiteral("centralwidget"));
+
+    // Creation order is the keyboard focus order: walk the chain and keep the
+    // form's own widgets (the rows inside the list sit in between).
+    QStringList order;
+    for (QWidget *w = central->nextInFocusChain(); w != central; w = w->nextInFocusChain()) {
+        if (w->parentWidget() == central)
+            order << w->objectName() + ':' + w->metaObject()->className();
+    }
+    QCOMPARE(order,
+        QStringList({"label_3:QLabel", "listWgtUpgrade:QListWidget", "lineEditName:QLineEdit",
+            "label_4:QLabel", "label:QLabel", "label_2:QLabel", "lineEditPath:QLineEdit",
+            "btnChoosefolder:QPushButton", "btnStartPackaging:QPushButton"}));
+
+    QCOMPARE(named<QLabel>(central, "label_3")->text(), QStringLiteral("包含升级项"));
+    QCOMPARE(named<QLabel>(central, "label_4")->text(), QStringLiteral(".zip"));
+    QCOMPARE(named<QLabel>(central, "label")->text(), QStringLiteral("生成升级包位置"));
+    QCOMPARE(named<QLabel>(central, "label_2")->text(), QStringLiteral("生成升级包名称"));
+    QCOMPARE(named<QPushButton>(central, "btnChoosefolder")->text(), QStringLiteral("选择文件夹"));
+    QCOMPARE(named<QPushButton>(central, "btnStartPackaging")->text(), QStringLiteral("开始打包"));
+    for (const char *name : {"lineEditName", "lineEditPath"}) {
+        QLineEdit *edit = named<QLineEdit>(central, name);
+        QVERIFY2(edit->text().isEmpty() && edit->placeholderText().isEmpty(), name);
+        QVERIFY2(!edit->isReadOnly() && !edit->validator() && edit->maxLength() == 32767, name);
+    }
+    QCOMPARE(named<QListWidget>(central, "listWgtUpgrade")->frameShape(), QFrame::Box);
+
+    auto *vertical = central->layout();
+    QVERIFY(vertical);
+    QCOMPARE(vertical->objectName(), QStringLiteral("verticalLayout"));
+    QCOMPARE(vertical->count(), 5);
+    QLayout *top = vertical->itemAt(0)->layout();
+    QGridLayout *grid = qobject_cast<QGridLayout *>(vertical->itemAt(2)->layout());
+    QLayout *empty = vertical->itemAt(3)->layout();
+    QLayout *bottom = vertical->itemAt(4)->layout();
+    QVERIFY(top && grid && empty && bottom);
+    QCOMPARE(top->objectName(), QStringLiteral("horizontalLayout_4"));
+    QCOMPARE(top->itemAt(0)->widget(), named<QWidget>(central, "label_3"));
+    QVERIFY(isExpandingSpacer(top, 1));
+    QCOMPARE(vertical->itemAt(1)->widget(), named<QWidget>(central, "listWgtUpgrade"));
+    QCOMPARE(grid->objectName(), QStringLiteral("gridLayout"));
+    QCOMPARE(empty->objectName(), QStringLiteral("horizontalLayout_2"));
+    QCOMPARE(empty->count(), 0);
+    QCOMPARE(bottom->objectName(), QStringLiteral("horizontalLayout"));
+    QVERIFY(isExpandingSpacer(bottom, 0));
+    QCOMPARE(bottom->itemAt(1)->widget(), named<QWidget>(central, "btnStartPackaging"));
+
+    // The name row stands above the folder row, each cell one row by one column.
+    QCOMPARE(grid->count(), 6);
+    const QList<std::pair<const char *, QPoint>> cells
+        = {{"label_2", {0, 0}}, {"lineEditName", {0, 1}}, {"label_4", {0, 2}}, {"label", {1, 0}},
+            {"lineEditPath", {1, 1}}, {"btnChoosefolder", {1, 2}}};
+    for (const auto &cell : cells) {
+        int row, column, rowSpan, columnSpan;
+        grid->getItemPosition(grid->indexOf(named<QWidget>(central, cell.first)), &row, &column,
+            &rowSpan, &columnSpan);
+        QCOMPARE(QPoint(row, column), cell.second);
+        QCOMPARE(QSize(rowSpan, columnSpan), QSize(1, 1));
+    }
+    QCOMPARE(grid->contentsMargins().top(), 10);
+    QCOMPARE(grid->contentsMargins().left(), bottom->contentsMargins().left());
+    QCOMPARE(grid->contentsMargins().bottom(), bottom->contentsMargins().bottom());
+
+    QMenuBar *menuBar = named<QMenuBar>(&window, "menubar");
+    QVERIFY(menuBar);
+    QCOMPARE(window.menuBar(), menuBar);
+    QVERIFY(menuBar->actions().isEmpty());
+    QStatusBar *statusBar = named<QStatusBar>(&window, "statusbar");
+    QVERIFY(statusBar);
+    QCOMPARE(window.statusBar(), statusBar);
+    QVERIFY(statusBar->currentMessage().isEmpty());
+}
+
+void FormTest::titleAndSize()
+{
+    TestFolder folder;
+    QCOMPARE(APP_VERSION, QStringLiteral("v1.1"));
+    QCOMPARE(applicationTitle(), QStringLiteral("组合升级包生成工具v1.1"));
+
+    MainWindow window;
+    // The form's own title carries no version; the entry point replaces it.
+    QCOMPARE(window.windowTitle(), QStringLiteral("组合升级包生成工具"));
+    QCOMPARE(window.size(), QSize(800, 600));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QCOMPARE(window.size(), QSize(800, 600));
+}
+
+void FormTest::progressDialogStaysHiddenAndTickStopsAt99()
+{
+    TestFolder folder;
+    MainWindow window;
+    const QList<QProgressDialog *> dialogs = window.findChildren<QProgressDialog *>();
+    QCOMPARE(dialogs.size(), 1);
+    QProgressDialog *dialog = dialogs.first();
+    QVERIFY(dialog->windowFlags().testFlag(Qt::FramelessWindowHint));
+    QCOMPARE(dialog->windowModality(), Qt::WindowModal);
+    QCOMPARE(dialog->labelText(), QStringLiteral("正在生成升级包"));
+    QCOMPARE(dialog->minimumDuration(), 1);
+    QVERIFY(dialog->findChildren<QPushButton *>().isEmpty());
+    QCOMPARE(QPoint(dialog->minimum(), dialog->maximum()), QPoint(0, 100));
+    QVERIFY(dialog->autoReset() && dialog->autoClose());
+
+    // A progress dialog that was never closed shows itself after 4 s.
+    QVERIFY(!dialog->isVisible());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTest::qWait(4500);
+    QVERIFY(!dialog->isVisible());
+
+    const QList<QTimer *> timers
+        = window.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(timers.size(), 1);
+    QTimer *timer = timers.first();
+    QVERIFY(!timer->isActive());
+    QVERIFY(!timer->isSingleShot());
+
+    auto tick = [timer] { QVERIFY(QMetaObject::invokeMethod(timer, "timeout")); };
+    dialog->setValue(0);
+    tick();
+    QCOMPARE(dialog->value(), 1);
+    dialog->setValue(97);
+    for (int expected : {98, 99, 99, 99}) {
+        tick();
+        QCOMPARE(dialog->value(), expected);
+    }
+}
+
+void FormTest::chooseFolderReplacesTextOnlyWhenAFolderIsChosen()
+{
+    TestFolder folder;
+    QVERIFY(QDir().mkdir("out"));
+    const QString chosen = folder.path("out");
+    MainWindow window;
+    WindowDriver driver(&window);
+
+    ModalWatcher watcher;
+    bool accept = false;
+    QString startFolder;
+    watcher.onFileDialog = [&](QFileDialog *dialog) {
+        startFolder = dialog->directory().absolutePath();
+        QCOMPARE(dialog->parentWidget(), &window);
+        QVERIFY(dialog->testOption(QFileDialog::ShowDirsOnly));
+        if (accept) {
+            dialog->setDirectory(chosen);
+            QMetaObject::invokeMethod(dialog, "accept");
+        } else {
+            dialog->reject();
+        }
+    };
+
+    driver.pathEdit()->setText(QStringLiteral(" typed by hand "));
+    driver.chooseFolderButton()->click();
+    QCOMPARE(watcher.fileDialogCaptions, QList<QString>({QStringLiteral("选择生成升级包位置")}));
+    QCOMPARE(startFolder, QStringLiteral("/"));
+    QCOMPARE(driver.pathEdit()->text(), QStringLiteral(" typed by hand "));
+
+    accept = true;
+    driver.chooseFolderButton()->click();
+    QCOMPARE(watcher.fileDialogCaptions.size(), 2);
+    QCOMPARE(driver.pathEdit()->text(), chosen);
+
+    // Cancelling keeps a chosen folder as well.
+    accept = false;
+    driver.chooseFolderButton()->click();
+    QCOMPARE(watcher.fileDialogCaptions.size(), 3);
+    QCOMPARE(driver.pathEdit()->text(), chosen);
+    QVERIFY(watcher.messages.isEmpty());
+}
+
+QTEST_MAIN(FormTest)
+#include "tst_form.moc"

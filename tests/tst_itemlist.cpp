@@ -1,0 +1,120 @@
+// The window's list of item rows: its start-up content, the add row and the
+// removal of rows.
+#include "mainwindow.h"
+#include "testsupport.h"
+#include "upgradeitemwidget.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+
+class ItemListTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startsWithOneEmptyRowAboveTheAddRow();
+    void rowsAreAddedInClickOrderAndRemovedWhereTheyStand();
+};
+
+static QStringList paths(const WindowDriver &driver)
+{
+    QStringList result;
+    for (int i = 0; i < driver.itemRowCount(); ++i)
+        result << (driver.row(i) ? driver.row(i)->filePath() : QStringLiteral("<no row>"));
+    return result;
+}
+
+static void clickRemove(UpgradeItemWidget *row)
+{
+    row->findChild<QPushButton *>(QStringLiteral("btnRemove"))->click();
+}
+
+void ItemListTest::startsWithOneEmptyRowAboveTheAddRow()
+{
+    TestFolder folder;
+    MainWindow window;
+    WindowDriver driver(&window);
+    QListWidget *list = driver.list();
+    QCOMPARE(list->count(), 2);
+    UpgradeItemWidget *row = driver.row(0);
+    QVERIFY(row);
+    QCOMPARE(row->typeIndex(), 0);
+    QCOMPARE(row->typeLabel(), QStringLiteral("HMI"));
+    QCOMPARE(row->filePath(), QString());
+
+    QVERIFY(!driver.row(1));
+    QPushButton *add = driver.addButton();
+    QVERIFY(add);
+    QCOMPARE(add->text(), QStringLiteral("添加升级项"));
+    QCOMPARE(list->item(1)->text(), QString());
+    // Both rows were sized against the same list width; item rows are 50 narrower.
+    QCOMPARE(list->item(1)->sizeHint().height(), 61);
+    QCOMPARE(list->item(0)->sizeHint(), QSize(list->item(1)->sizeHint().width() - 50, 61));
+
+    QCOMPARE(list->selectionMode(), QAbstractItemView::NoSelection);
+    QCOMPARE(list->focusPolicy(), Qt::NoFocus);
+    QVERIFY(
+        row->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))->focusPolicy() != Qt::NoFocus);
+    QVERIFY(row->findChild<QComboBox *>(QStringLiteral("cmbType"))->focusPolicy() != Qt::NoFocus);
+}
+
+void ItemListTest::rowsAreAddedInClickOrderAndRemovedWhereTheyStand()
+{
+    TestFolder folder;
+    MainWindow window;
+    WindowDriver driver(&window);
+    QListWidget *list = driver.list();
+    driver.row(0)->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))->setText("r0");
+
+    // Each click puts a new empty row directly above the add row.
+    QList<QPointer<UpgradeItemWidget>> rows = {driver.row(0)};
+    for (int click = 1; click <= 3; ++click) {
+        driver.addButton()->click();
+        QCOMPARE(driver.itemRowCount(), click + 1);
+        UpgradeItemWidget *added = driver.row(click);
+        QVERIFY(added && !rows.contains(added));
+        QCOMPARE(added->filePath(), QString());
+        QCOMPARE(added->typeIndex(), 0);
+        QCOMPARE(list->item(click)->sizeHint(), QSize(list->width() - 50, 61));
+        added->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))
+            ->setText(QString("r%1").arg(click));
+        rows << added;
+        QVERIFY(driver.addButton());
+    }
+    QCOMPARE(paths(driver), QStringList({"r0", "r1", "r2", "r3"}));
+
+    // Taking out a middle row keeps the others in order; the row widget goes
+    // once control returns to the event loop.
+    clickRemove(rows.at(1));
+    QCOMPARE(paths(driver), QStringList({"r0", "r2", "r3"}));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(!rows.at(1));
+
+    // Each row removes itself where it stands now, not where it was added.
+    clickRemove(rows.at(3));
+    QCOMPARE(paths(driver), QStringList({"r0", "r2"}));
+    clickRemove(rows.at(0));
+    QCOMPARE(paths(driver), QStringList({"r2"}));
+
+    // Removing the only row leaves the add row alone, and nothing comes back.
+    driver.setRow(0, 5, "r2");
+    clickRemove(rows.at(2));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCoreApplication::processEvents();
+    QCOMPARE(list->count(), 1);
+    QVERIFY(driver.addButton());
+    QVERIFY(!rows.at(0) && !rows.at(2) && !rows.at(3));
+
+    driver.addButton()->click();
+    QCOMPARE(list->count(), 2);
+    QVERIFY(driver.row(0));
+    QCOMPARE(driver.row(0)->filePath(), QString());
+    QCOMPARE(driver.row(0)->typeIndex(), 0);
+    QVERIFY(driver.addButton());
+}
+
+QTEST_MAIN(ItemListTest)
+#include "tst_itemlist.moc"
