@@ -95,31 +95,31 @@ static QWidget *central(MainWindow *window)
 QLineEdit *WindowDriver::pathEdit() const
 {
     return central(window)->findChild<QLineEdit *>(QStringLiteral("lineEditPath"),
-                                                    Qt::FindDirectChildrenOnly);
+                                                   Qt::FindDirectChildrenOnly);
 }
 
 QLineEdit *WindowDriver::nameEdit() const
 {
     return central(window)->findChild<QLineEdit *>(QStringLiteral("lineEditName"),
-                                                    Qt::FindDirectChildrenOnly);
+                                                   Qt::FindDirectChildrenOnly);
 }
 
 QPushButton *WindowDriver::startButton() const
 {
     return central(window)->findChild<QPushButton *>(QStringLiteral("btnStartPackaging"),
-                                                      Qt::FindDirectChildrenOnly);
+                                                     Qt::FindDirectChildrenOnly);
 }
 
 QPushButton *WindowDriver::chooseFolderButton() const
 {
     return central(window)->findChild<QPushButton *>(QStringLiteral("btnChoosefolder"),
-                                                      Qt::FindDirectChildrenOnly);
+                                                     Qt::FindDirectChildrenOnly);
 }
 
 QListWidget *WindowDriver::list() const
 {
     return central(window)->findChild<QListWidget *>(QStringLiteral("listWgtUpgrade"),
-                                                      Qt::FindDirectChildrenOnly);
+                                                     Qt::FindDirectChildrenOnly);
 }
 
 QPushButton *WindowDriver::addButton() const

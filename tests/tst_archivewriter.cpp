@@ -38,10 +38,10 @@ void ArchiveWriterTest::ordinaryInputsGiveTheSameBytesAsCompressFiles()
         state = state * 1103515245u + 12345u;
         c = char(state >> 24);
     }
-    const QStringList sources = {folder.write("in/ctrl_v5.zip", noise),
-                                 folder.write("in/sub/hmi_v2.zip", text),
-                                 folder.write("in/empty.bin", QByteArray()),
-                                 folder.write("out/upgrade_package_config.json", "{}")};
+    const QStringList sources
+        = {folder.write("in/ctrl_v5.zip", noise), folder.write("in/sub/hmi_v2.zip", text),
+           folder.write("in/empty.bin", QByteArray()),
+           folder.write("out/upgrade_package_config.json", "{}")};
 
     QVERIFY(JlCompress::compressFiles(folder.path("reference.zip"), sources));
     QVERIFY(writeArchive(folder.path("written.zip"), sources));
@@ -83,11 +83,11 @@ void ArchiveWriterTest::failureKeepsAnEarlierArchiveAndLeavesNoTemporaryFile()
     QVERIFY(!writeArchive(earlier, {item, folder.path("in/vanished.zip")}));
     QCOMPARE(readAll(earlier), QByteArray("the package of last week"));
     QCOMPARE(QDir(folder.path("out")).entryList(QDir::Files | QDir::Hidden),
-             QStringList{"pkg.zip"});
+             QStringList {"pkg.zip"});
 
     // The same path succeeds afterwards and replaces the earlier file.
     QVERIFY(writeArchive(earlier, {item}));
-    QCOMPARE(zipEntryNames(earlier), QStringList{"hmi.zip"});
+    QCOMPARE(zipEntryNames(earlier), QStringList {"hmi.zip"});
 }
 
 void ArchiveWriterTest::missingFoldersOnTheWayAreCreated()
@@ -95,7 +95,7 @@ void ArchiveWriterTest::missingFoldersOnTheWayAreCreated()
     TestFolder folder;
     const QString item = folder.write("hmi.zip", "hmi");
     QVERIFY(writeArchive(folder.path("a/b/c.zip"), {item}));
-    QCOMPARE(zipEntryNames(folder.path("a/b/c.zip")), QStringList{"hmi.zip"});
+    QCOMPARE(zipEntryNames(folder.path("a/b/c.zip")), QStringList {"hmi.zip"});
 }
 
 QTEST_MAIN(ArchiveWriterTest)

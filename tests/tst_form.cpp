@@ -17,7 +17,8 @@
 #include <QTest>
 #include <QTimer>
 
-class FormTest : public QObject {
+class FormTest : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -58,10 +59,11 @@ void FormTest::widgetsTextsAndLayout()
         if (w->parentWidget() == central)
             order << w->objectName() + ':' + w->metaObject()->className();
     }
-    QCOMPARE(order,
+    QCOMPARE(
+        order,
         QStringList({"label_3:QLabel", "listWgtUpgrade:QListWidget", "lineEditName:QLineEdit",
-            "label_4:QLabel", "label:QLabel", "label_2:QLabel", "lineEditPath:QLineEdit",
-            "btnChoosefolder:QPushButton", "btnStartPackaging:QPushButton"}));
+                     "label_4:QLabel", "label:QLabel", "label_2:QLabel", "lineEditPath:QLineEdit",
+                     "btnChoosefolder:QPushButton", "btnStartPackaging:QPushButton"}));
 
     QCOMPARE(named<QLabel>(central, "label_3")->text(), QStringLiteral("包含升级项"));
     QCOMPARE(named<QLabel>(central, "label_4")->text(), QStringLiteral(".zip"));
@@ -99,12 +101,12 @@ void FormTest::widgetsTextsAndLayout()
     // The name row stands above the folder row, each cell one row by one column.
     QCOMPARE(grid->count(), 6);
     const QList<std::pair<const char *, QPoint>> cells
-        = {{"label_2", {0, 0}}, {"lineEditName", {0, 1}}, {"label_4", {0, 2}}, {"label", {1, 0}},
-            {"lineEditPath", {1, 1}}, {"btnChoosefolder", {1, 2}}};
+        = {{"label_2", {0, 0}}, {"lineEditName", {0, 1}}, {"label_4", {0, 2}},
+           {"label", {1, 0}},   {"lineEditPath", {1, 1}}, {"btnChoosefolder", {1, 2}}};
     for (const auto &cell : cells) {
         int row, column, rowSpan, columnSpan;
         grid->getItemPosition(grid->indexOf(named<QWidget>(central, cell.first)), &row, &column,
-            &rowSpan, &columnSpan);
+                              &rowSpan, &columnSpan);
         QCOMPARE(QPoint(row, column), cell.second);
         QCOMPARE(QSize(rowSpan, columnSpan), QSize(1, 1));
     }

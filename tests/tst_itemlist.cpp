@@ -11,7 +11,8 @@
 #include <QPushButton>
 #include <QTest>
 
-class ItemListTest : public QObject {
+class ItemListTest : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -56,8 +57,8 @@ void ItemListTest::startsWithOneEmptyRowAboveTheAddRow()
 
     QCOMPARE(list->selectionMode(), QAbstractItemView::NoSelection);
     QCOMPARE(list->focusPolicy(), Qt::NoFocus);
-    QVERIFY(
-        row->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))->focusPolicy() != Qt::NoFocus);
+    QVERIFY(row->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))->focusPolicy()
+            != Qt::NoFocus);
     QVERIFY(row->findChild<QComboBox *>(QStringLiteral("cmbType"))->focusPolicy() != Qt::NoFocus);
 }
 

@@ -30,18 +30,20 @@ void PackageRulesTest::manifestBytes_data()
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("worked example")
-        << ItemMap{{"servo", "./decompression/servo_cfg.zip"},
-                   {"hmi", "/data/update/hmi_v2.zip"},
-                   {"dravo", "/data/update/ctrl_v5.zip"}}
+        << ItemMap {{"servo", "./decompression/servo_cfg.zip"},
+                    {"hmi", "/data/update/hmi_v2.zip"},
+                    {"dravo", "/data/update/ctrl_v5.zip"}}
         << QByteArray(R"({"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":"hmi_v2.zip"},)"
                       R"("servo":{"name":"servo_cfg.zip"}})");
-    QTest::newRow("empty") << ItemMap{} << QByteArray("{}");
-    QTest::newRow("key order")
-        << ItemMap{{"servo", "s"}, {"3d_model", "m"}, {"logo", "l"}, {"language", "g"}}
-        << QByteArray(R"({"3d_model":{"name":"m"},"language":{"name":"g"},)"
-                      R"("logo":{"name":"l"},"servo":{"name":"s"}})");
+    QTest::newRow("empty") << ItemMap {} << QByteArray("{}");
+    QTest::newRow("key order") << ItemMap {{"servo", "s"},
+                                           {"3d_model", "m"},
+                                           {"logo", "l"},
+                                           {"language", "g"}}
+                               << QByteArray(R"({"3d_model":{"name":"m"},"language":{"name":"g"},)"
+                                             R"("logo":{"name":"l"},"servo":{"name":"s"}})");
     QTest::newRow("escapes and Chinese")
-        << ItemMap{{"hmi", "/x/a\"b\\c.zip"}, {"logo", "/x/标志.zip"}}
+        << ItemMap {{"hmi", "/x/a\"b\\c.zip"}, {"logo", "/x/标志.zip"}}
         << QByteArray(R"({"hmi":{"name":"a\"b\\c.zip"},"logo":{"name":"标志.zip"}})");
 }
 
@@ -98,18 +100,17 @@ void PackageRulesTest::fileNameClashes_data()
     QTest::addColumn<ItemMap>("items");
     QTest::addColumn<QString>("clash");
 
-    QTest::newRow("distinct") << ItemMap{{"hmi", "/a/hmi.zip"}, {"logo", "/a/logo.zip"}}
+    QTest::newRow("distinct") << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/a/logo.zip"}}
                               << QString();
     QTest::newRow("same name, two folders")
-        << ItemMap{{"hmi", "/a/update.zip"}, {"servo", "./decompression/update.zip"}}
+        << ItemMap {{"hmi", "/a/update.zip"}, {"servo", "./decompression/update.zip"}}
         << QString("update.zip");
-    QTest::newRow("case only") << ItemMap{{"dravo", "/a/Update.ZIP"}, {"hmi", "/b/update.zip"}}
+    QTest::newRow("case only") << ItemMap {{"dravo", "/a/Update.ZIP"}, {"hmi", "/b/update.zip"}}
                                << QString("update.zip");
-    QTest::newRow("manifest name")
-        << ItemMap{{"logo", "/a/Upgrade_Package_Config.json"}}
-        << QString("Upgrade_Package_Config.json");
+    QTest::newRow("manifest name") << ItemMap {{"logo", "/a/Upgrade_Package_Config.json"}}
+                                   << QString("Upgrade_Package_Config.json");
     QTest::newRow("nameless items are left to fail when packed")
-        << ItemMap{{"hmi", "./decompression/"}, {"logo", "./decompression/"}} << QString();
+        << ItemMap {{"hmi", "./decompression/"}, {"logo", "./decompression/"}} << QString();
 }
 
 void PackageRulesTest::fileNameClashes()

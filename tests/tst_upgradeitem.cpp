@@ -16,7 +16,8 @@
 
 #include <climits>
 
-class UpgradeItemTest : public QObject {
+class UpgradeItemTest : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -77,8 +78,8 @@ void UpgradeItemTest::newRowAndChooserLabels()
     QVERIFY(remove->text().isEmpty());
     QCOMPARE(remove->maximumSize(), QSize(29, 29));
     QCOMPARE(remove->styleSheet(),
-        QStringLiteral("QPushButton{background:transparent;}\n"
-                       "QPushButton:hover{background:light;}"));
+             QStringLiteral("QPushButton{background:transparent;}\n"
+                            "QPushButton:hover{background:light;}"));
     const QIcon icon = remove->icon();
     QCOMPARE(icon.availableSizes(), QList<QSize>({QSize(24, 24)}));
     const QImage expected
@@ -137,8 +138,8 @@ void UpgradeItemTest::fileDialogPerType()
     select->click();
     QCOMPARE(row->filePath(), other);
 
-    QCOMPARE(
-        watcher.fileDialogCaptions, QList<QString>({"伺服参数", "伺服参数", "组合包", "组合包"}));
+    QCOMPARE(watcher.fileDialogCaptions,
+             QList<QString>({"伺服参数", "伺服参数", "组合包", "组合包"}));
     for (int i = 0; i < filters.size(); ++i) {
         QCOMPARE(filters.at(i), QStringList({"*.zip;*.kpz"}));
         QCOMPARE(startFolders.at(i), QStringLiteral("/"));
@@ -176,13 +177,13 @@ void UpgradeItemTest::closeImage()
     // A grey "x": the centre and the arms are grey, the corners and the middle
     // of each side are transparent.
     for (QPoint p : {QPoint(0, 0), QPoint(23, 0), QPoint(0, 23), QPoint(23, 23), QPoint(12, 1),
-             QPoint(1, 12), QPoint(22, 12), QPoint(12, 22)})
+                     QPoint(1, 12), QPoint(22, 12), QPoint(12, 22)})
         QVERIFY2(qAlpha(image.pixel(p)) == 0, qPrintable(QString("%1,%2").arg(p.x()).arg(p.y())));
     for (QPoint p : {QPoint(11, 11), QPoint(12, 12), QPoint(7, 7), QPoint(16, 16), QPoint(7, 16),
-             QPoint(16, 7)}) {
+                     QPoint(16, 7)}) {
         const QRgb pixel = image.pixel(p);
         QVERIFY2(qAlpha(pixel) >= 128 && (pixel & 0xffffff) == 0xadadad,
-            qPrintable(QString("%1,%2: %3").arg(p.x()).arg(p.y()).arg(pixel, 8, 16)));
+                 qPrintable(QString("%1,%2: %3").arg(p.x()).arg(p.y()).arg(pixel, 8, 16)));
     }
 }
 

@@ -1,8 +1,8 @@
 #include "upgradeitemtypes.h"
 
 const QStringList upgradeTypeKeys = {
-    QStringLiteral("hmi"),  QStringLiteral("dravo"), QStringLiteral("robot_configuration"),
-    QStringLiteral("3d_model"), QStringLiteral("logo"), QStringLiteral("servo"),
+    QStringLiteral("hmi"),      QStringLiteral("dravo"), QStringLiteral("robot_configuration"),
+    QStringLiteral("3d_model"), QStringLiteral("logo"),  QStringLiteral("servo"),
     QStringLiteral("language"),
 };
 

@@ -211,7 +211,8 @@ bool MainWindow::collectRows(QString *combinedPackagePath)
             return false;
         }
         if (isSamePath(path, archive)) {
-            warn(pathClashTitle, QStringLiteral("%1文件不能与生成的升级包相同").arg(item->typeLabel()));
+            warn(pathClashTitle,
+                 QStringLiteral("%1文件不能与生成的升级包相同").arg(item->typeLabel()));
             return false;
         }
         // The extraction folder is emptied before an expansion and removed at

@@ -54,14 +54,14 @@ bool isInsideFolder(const QString &path, const QString &folder)
     if (resolved.compare(resolvedFolder, fileSystemCase) == 0)
         return true;
     const QString prefix = resolvedFolder.endsWith(QLatin1Char('/'))
-                               ? resolvedFolder
-                               : resolvedFolder + QLatin1Char('/');
+        ? resolvedFolder
+        : resolvedFolder + QLatin1Char('/');
     return resolved.startsWith(prefix, fileSystemCase);
 }
 
 QString findFileNameClash(const QMap<QString, QString> &items)
 {
-    QSet<QString> seen{manifestFileName.toCaseFolded()};
+    QSet<QString> seen {manifestFileName.toCaseFolded()};
     for (const QString &path : items) {
         const QString name = QFileInfo(path).fileName();
         if (name.isEmpty())

@@ -12,7 +12,8 @@ QString manifestText(const QMap<QString, QString> &items)
 {
     QJsonObject top;
     for (auto it = items.cbegin(); it != items.cend(); ++it)
-        top.insert(it.key(), QJsonObject{{QStringLiteral("name"), QFileInfo(it.value()).fileName()}});
+        top.insert(it.key(),
+                   QJsonObject {{QStringLiteral("name"), QFileInfo(it.value()).fileName()}});
     return QString::fromUtf8(QJsonDocument(top).toJson(QJsonDocument::Compact));
 }
 
@@ -43,8 +44,8 @@ namespace {
 QString decodeManifest(const QByteArray &bytes)
 {
     QTextCodec::ConverterState state;
-    const QString text = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(),
-                                                                     bytes.size(), &state);
+    const QString text
+        = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
     if (state.invalidChars == 0)
         return text;
     return QTextCodec::codecForLocale()->toUnicode(bytes);
