@@ -39,6 +39,12 @@ void ModalWatcher::poll()
     } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
         if (!dialog->isVisible())
             return;
+        if (handledDialogs.contains(dialog)) {
+            qWarning("a file dialog stayed open after its handler ran");
+            dialog->reject();
+            return;
+        }
+        handledDialogs.append(dialog);
         fileDialogCaptions.append(dialog->windowTitle());
         if (onFileDialog)
             onFileDialog(dialog);
@@ -54,6 +60,18 @@ bool ModalWatcher::waitForMessages(int count, int timeoutMs)
     while (messages.size() < count && elapsed.elapsed() < timeoutMs)
         QTest::qWait(10);
     return messages.size() >= count;
+}
+
+void chooseInFileDialog(QFileDialog *dialog, const QString &path)
+{
+    // selectFile() leaves the name field alone while it has focus, which
+    // depends on window activation timing; set the field itself.
+    const QFileInfo info(path);
+    dialog->setDirectory(info.absolutePath());
+    auto *nameField = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    if (nameField)
+        nameField->setText(info.fileName());
+    QMetaObject::invokeMethod(dialog, "accept");
 }
 
 TestFolder::TestFolder()

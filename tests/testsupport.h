@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -32,7 +33,9 @@ struct SeenMessage
 
 // Answers the modal dialogs that the code under test opens: every message box
 // is recorded and closed with its OK button; a file dialog is handed to
-// onFileDialog (which must accept or reject it) or else rejected.
+// onFileDialog (which must accept or reject it) or else rejected. A file
+// dialog still open after its handler ran is rejected, so a test fails
+// instead of hanging.
 class ModalWatcher : public QObject
 {
 public:
@@ -46,6 +49,7 @@ public:
 private:
     void poll();
     QTimer timer;
+    QList<QPointer<QFileDialog>> handledDialogs;
 };
 
 // A temporary folder that is also the working directory while it lives.
@@ -62,6 +66,10 @@ private:
     QTemporaryDir dir;
     QString previous;
 };
+
+// Chooses a file or folder in a Qt file dialog as a user would: types its
+// name into the dialog's name field and accepts.
+void chooseInFileDialog(QFileDialog *dialog, const QString &path);
 
 // Reaches the window's widgets as a user would see them.
 class WindowDriver

@@ -112,8 +112,7 @@ void UpgradeItemTest::fileDialogPerType()
             dialog->reject();
             return;
         }
-        dialog->selectFile(choice);
-        QMetaObject::invokeMethod(dialog, "accept");
+        chooseInFileDialog(dialog, choice);
     };
 
     // A typed path is kept as typed, spaces included, when the dialog is cancelled.

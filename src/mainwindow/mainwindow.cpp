@@ -28,6 +28,8 @@ constexpr int itemRowWidthMargin = 50;
 const QString typeClashTitle = QStringLiteral("类型重复");
 const QString typeClashText = QStringLiteral("一个升级包内同一类型升级项仅可存在一个");
 const QString pathClashTitle = QStringLiteral("路径冲突");
+const QString extractionFailedTitle = QStringLiteral("解压失败");
+const QString extractionFailedText = QStringLiteral("HMI和控制器升级包解压失败!");
 
 } // namespace
 
@@ -260,18 +262,25 @@ void MainWindow::onDecompressFinished(bool isSuccess)
     if (!isSuccess) {
         // The worker has already removed what it extracted.
         progressDialog->hide();
-        warn(QStringLiteral("解压失败"), QStringLiteral("HMI和控制器升级包解压失败!"));
+        warn(extractionFailedTitle, extractionFailedText);
         return;
     }
 
     QJsonObject nested;
     if (!readManifestFile(extractionFolder + QLatin1Char('/') + manifestFileName, &nested)) {
-        failExpansion(QStringLiteral("解压失败"), QStringLiteral("HMI和控制器升级包解压失败!"));
+        failExpansion(extractionFailedTitle, extractionFailedText);
         return;
     }
-    if (mergeNestedManifest(nested, extractionFolder, &upgradeItemMap)
-        == MergeResult::DuplicateType) {
+    switch (mergeNestedManifest(nested, extractionFolder, &upgradeItemMap)) {
+    case MergeResult::Merged:
+        break;
+    case MergeResult::DuplicateType:
         failExpansion(typeClashTitle, typeClashText);
+        return;
+    case MergeResult::UnsafeName:
+        // This tool writes bare file names only; anything else is not a
+        // package it can take apart.
+        failExpansion(extractionFailedTitle, extractionFailedText);
         return;
     }
     const QString clash = findFileNameClash(upgradeItemMap);
@@ -309,15 +318,22 @@ void MainWindow::compressUpgradePackage(const QMap<QString, QString> &map)
 {
     QStringList sourceFiles = map.values();
     sourceFiles.append(manifestPathFor(outputFolder()));
+    // Reset the dialog before the request goes out: setValue() on a shown
+    // modal dialog processes events, and the worker's answer must not arrive
+    // before the dialog is set up for this run.
+    showProgressFromZero();
     workThread->start(QThread::InheritPriority);
     emit startCompress(archivePath(), sourceFiles);
-    showProgressFromZero();
 }
 
 void MainWindow::onCompressFinished(bool isSuccess)
 {
     progressTimer->stop();
+    // The worker has answered and is idle, so this wait is short; without it
+    // the next run's start() could meet a thread that is still winding down
+    // and leave its request unserved.
     workThread->quit();
+    workThread->wait();
     if (isSuccess) {
         progressDialog->setValue(progressCeiling);
         QTimer::singleShot(successNoticeDelayMs, this, [this] {

@@ -72,6 +72,9 @@ MergeResult mergeNestedManifest(const QJsonObject &manifest, const QString &fold
         if (items->contains(it.key()))
             return MergeResult::DuplicateType;
         const QString name = it.value().toObject().value(QStringLiteral("name")).toString();
+        if (name == QLatin1String("..") || name.contains(QLatin1Char('/'))
+            || name.contains(QLatin1Char('\\')))
+            return MergeResult::UnsafeName;
         items->insert(it.key(), folder + QLatin1Char('/') + name);
     }
     return MergeResult::Merged;

@@ -23,11 +23,13 @@ bool writeManifestFile(const QString &path, const QMap<QString, QString> &items)
 // top level is an array yields an empty object.
 bool readManifestFile(const QString &path, QJsonObject *manifest);
 
-enum class MergeResult { Merged, DuplicateType };
+enum class MergeResult { Merged, DuplicateType, UnsafeName };
 
 // Adds one entry per member of a nested manifest to items, in ascending key
 // order: the member's key to folder + "/" + its "name" (empty when missing or
-// not a string). Stops at the first key that items already holds.
+// not a string). Stops at the first key that items already holds, and at the
+// first name that is not a bare file name ("..", or one holding "/" or "\"),
+// which would point outside the folder.
 MergeResult mergeNestedManifest(const QJsonObject &manifest, const QString &folder,
                                 QMap<QString, QString> *items);
 

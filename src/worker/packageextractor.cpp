@@ -35,11 +35,21 @@ bool isSafeArchive(const QuaZip &zip)
 
 bool extractScreened(const QString &packagePath, const QString &folder)
 {
-    QuaZip zip(packagePath);
-    if (!zip.open(QuaZip::mdUnzip) || !isSafeArchive(zip))
+    // One open file serves both the screening and the extraction, so the
+    // archive that is extracted is the one that was screened.
+    QFile package(packagePath);
+    if (!package.open(QIODevice::ReadOnly))
         return false;
-    const bool extracted = !JlCompress::extractDir(zip, folder).isEmpty();
+    QuaZip zip(&package);
+    zip.setAutoClose(false);
+    if (!zip.open(QuaZip::mdUnzip))
+        return false;
+    const bool safe = isSafeArchive(zip);
     zip.close();
+    if (!safe)
+        return false;
+    // extractDir opens the archive itself, on the same file.
+    const bool extracted = !JlCompress::extractDir(zip, folder).isEmpty();
     return extracted && zip.getZipError() == UNZ_OK;
 }
 
