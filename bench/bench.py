@@ -1,0 +1,568 @@
+#!/usr/bin/env python3
+"""Packaging benchmark: the tool's real packaging path against its peers.
+
+Started by bench/run.sh, which builds the programs first. Generates its inputs
+deterministically in a temporary folder, runs the tool (through
+packagingdriver, which drives the real MainWindow headless) and the peers on
+the same bytes, prints one table and a PASS/FAIL line per target, and writes
+results.md and memory-curve.png into the output folder.
+
+The exit status is non-zero only when a run of the tool itself fails (wrong
+result box, crash, missing or malformed archive); timings never fail it.
+"""
+
+import argparse
+import datetime
+import itertools
+import json
+import os
+import platform
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+import zlib
+
+MiB = 1 << 20
+GiB = 1 << 30
+SEED = 20240607
+CHUNK = 8 * MiB
+MANIFEST = "upgrade_package_config.json"
+TYPE_KEYS = ["hmi", "dravo", "robot_configuration", "3d_model", "logo", "servo", "language"]
+COMBINED_TYPE = 7
+
+# The mixed input: about 30 % random bytes, 27 % an already-compressed ZIP and
+# 43 % text, spread over six item types.
+MIXED_ITEMS = [  # (type index, file name, kind, share)
+    (0, "hmi_update.bin", "random", 0.15),
+    (1, "controller_update.bin", "random", 0.15),
+    (2, "robot_configuration.txt", "text", 0.21),
+    (3, "model_assets.zip", "zip", 0.27),
+    (5, "servo_parameters.txt", "text", 0.21),
+    (6, "language_pack.txt", "text", 0.01),
+]
+
+# Targets, checked and printed; none of them changes the exit status.
+PACK_VS_ZLIB = 1.05
+RSS_LIMIT_MIB = 64
+RSS_GROWTH_MIB = 8
+STALL_LIMIT_S = 0.050
+SHOW_LIMIT_S = 0.5
+EXTRACT_VS_UNZIP = 1.1
+
+PY_ZIP = """import os, sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED, compresslevel=6) as z:
+    for f in sys.argv[2:]:
+        z.write(f, os.path.basename(f))
+"""
+
+
+class ToolFailure(Exception):
+    pass
+
+
+# ---- Inputs -------------------------------------------------------------------
+
+
+class TextSource:
+    """Configuration-like text lines drawn from a Zipf-weighted vocabulary."""
+
+    def __init__(self, rng):
+        self.rng = rng
+        letters = b"abcdefghijklmnopqrstuvwxyz_"
+        words = [bytes(rng.choices(letters, k=rng.randint(2, 10))) for _ in range(6000)]
+        weights = list(itertools.accumulate(1.0 / (rank + 1) for rank in range(len(words))))
+        self.lines = []
+        for _ in range(30000):
+            w = rng.choices(words, cum_weights=weights, k=rng.randint(3, 12))
+            value = b" ".join(w[2:])
+            self.lines.append(b"%s.%s = %d %s\n" % (w[0], w[1], rng.randrange(100000), value))
+
+    def chunk(self, size):
+        return b"".join(self.rng.choices(self.lines, k=size // 40 + 1))[:size]
+
+
+def write_random(path, size, rng):
+    with open(path, "wb") as f:
+        for offset in range(0, size, CHUNK):
+            f.write(rng.randbytes(min(CHUNK, size - offset)))
+
+
+def write_text(path, size, text):
+    with open(path, "wb") as f:
+        for offset in range(0, size, CHUNK):
+            f.write(text.chunk(min(CHUNK, size - offset)))
+
+
+def write_zip(path, size, text):
+    """A ZIP of text entries deflated at level 1 (fast to make, and data that a
+    second deflate pass cannot shrink), grown until it reaches size bytes."""
+    entry_size = max(MiB, min(16 * MiB, size // 4))
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
+        index = 0
+        while z.fp.tell() < size:
+            with z.open("asset_%03d.txt" % index, "w") as entry:
+                for offset in range(0, entry_size, CHUNK):
+                    entry.write(text.chunk(min(CHUNK, entry_size - offset)))
+            index += 1
+
+
+def make_mixed_set(folder, total):
+    rng = random.Random(SEED)
+    text = TextSource(rng)
+    items = []
+    for type_index, name, kind, share in MIXED_ITEMS:
+        path = os.path.join(folder, name)
+        size = int(total * share)
+        if kind == "random":
+            write_random(path, size, rng)
+        elif kind == "text":
+            write_text(path, size, text)
+        else:
+            write_zip(path, size, text)
+        items.append((type_index, path))
+    return items
+
+
+def make_sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+# ---- Running and measuring -------------------------------------------------------
+
+
+class Run:
+    def __init__(self, seconds, cpu_s, rss_mib, code, stdout, stderr):
+        self.seconds, self.cpu_s, self.rss_mib, self.code = seconds, cpu_s, rss_mib, code
+        self.stdout, self.stderr = stdout, stderr
+
+    def report(self):
+        """The JSON object that packagingdriver prints last."""
+        for line in reversed(self.stdout.splitlines()):
+            if line.startswith("{"):
+                return json.loads(line)
+        return {}
+
+
+def run_measured(bench, cmd, stdout_path=None):
+    """Runs cmd in the work folder through timedrun; returns its wall time and peak RSS."""
+    work = bench.work
+    out_path = stdout_path or os.path.join(work, "stdout.log")
+    err_path = os.path.join(work, "stderr.log")
+    result_path = os.path.join(work, "timedrun.txt")
+    with open(out_path, "wb") as out, open(err_path, "wb") as err:
+        subprocess.run([bench.timedrun, result_path] + cmd, stdout=out, stderr=err, cwd=work)
+    with open(result_path) as f:
+        seconds, cpu_s, rss_kib, code = f.read().split()
+    with open(err_path, errors="replace") as f:
+        stderr = f.read()
+    stdout = ""
+    if stdout_path is None:
+        with open(out_path, errors="replace") as f:
+            stdout = f.read()
+    return Run(float(seconds), float(cpu_s), int(rss_kib) / 1024.0, int(code), stdout, stderr)
+
+
+def remove(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path, ignore_errors=True)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+def expected_entries(items):
+    """Entry names of the tool's archive: items in type-key order, then the manifest."""
+    by_key = sorted((TYPE_KEYS[t], os.path.basename(p)) for t, p in items)
+    return [name for _, name in by_key] + [MANIFEST]
+
+
+class Bench:
+    def __init__(self, args, work):
+        self.args = args
+        self.work = work
+        self.driver = os.path.join(args.build_dir, "bench", "packagingdriver")
+        self.curve_tool = os.path.join(args.build_dir, "bench", "memorycurve")
+        self.timedrun = os.path.join(args.build_dir, "bench", "timedrun")
+        self.out = os.path.join(work, "out")
+        os.makedirs(self.out)
+        self.failures = []
+        self.gui_runs = []  # (label, driver report) of every GUI run
+
+    def log(self, text):
+        print(text, flush=True)
+
+    def tool_package(self, label, name, items, entries):
+        """One GUI packaging run; returns the driver's report."""
+        remove(os.path.join(self.out, name + ".zip"))
+        total = sum(os.path.getsize(p) for _, p in items)
+        cmd = [self.driver, "package", "--folder", self.out, "--name", name,
+               "--timeout", str(int(300 + total / (2 * MiB)))]
+        for type_index, path in items:
+            cmd += ["--item", "%d:%s" % (type_index, path)]
+        run = run_measured(self, cmd)
+        report = run.report()
+        archive = os.path.join(self.out, name + ".zip")
+        problem = None
+        if run.code != 0 or not report.get("ok"):
+            problem = "exit %d, box %r %r, error %r" % (
+                run.code, report.get("box_title"), report.get("box_text"), report.get("error"))
+        else:
+            with zipfile.ZipFile(archive) as z:
+                names = z.namelist()
+            if names != entries:
+                problem = "archive holds %s, expected %s" % (names, entries)
+        if problem:
+            self.log("  tool run %s FAILED: %s\n%s" % (label, problem, run.stderr[-2000:]))
+            raise ToolFailure("%s: %s" % (label, problem))
+        self.gui_runs.append((label, report))
+        return report
+
+    def peer(self, cmd, target, stdout_path=None):
+        remove(target)
+        if shutil.which(cmd[0]) is None:
+            return None
+        run = run_measured(self, cmd, stdout_path)
+        size = os.path.getsize(target) if os.path.exists(target) else -1
+        remove(target)
+        if run.code != 0:
+            self.log("  peer %s failed (exit %d): %s" % (cmd[0], run.code, run.stderr[-500:]))
+            return None
+        return {"seconds": run.seconds, "cpu_s": run.cpu_s, "rss_mib": run.rss_mib, "bytes": size}
+
+    # ---- the measurements ----
+
+    def packaging(self, items):
+        files = [p for _, p in items]
+        entries = expected_entries(items)
+        peer_out = os.path.join(self.work, "peer")
+        os.makedirs(peer_out)
+        peers = {
+            "zip -q -j -6": lambda: self.peer(
+                ["zip", "-q", "-j", "-6", peer_out + "/p.zip"] + files, peer_out + "/p.zip"),
+            "python3 zipfile (deflate 6)": lambda: self.peer(
+                [sys.executable, "-c", PY_ZIP, peer_out + "/p.zip"] + files, peer_out + "/p.zip"),
+            "7z a -tzip -mmt=1": lambda: self.peer(
+                ["7z", "a", "-tzip", "-mmt=1", "-bd", peer_out + "/p.zip"] + files,
+                peer_out + "/p.zip"),
+            # One deflate stream per file, as the ZIP has one per entry, plus CRC-32.
+            "zlib-6 floor: pigz -p1 -6": lambda: self.peer(
+                ["pigz", "-p1", "-6", "-c"] + files, peer_out + "/p.gz", peer_out + "/p.gz"),
+        }
+        tool, results = [], {name: [] for name in peers}
+        for rep in range(self.args.repeat):
+            self.log("  round %d/%d: tool" % (rep + 1, self.args.repeat))
+            tool.append(self.tool_package("mixed", "package", items, entries))
+            for name, run in peers.items():
+                self.log("  round %d/%d: %s" % (rep + 1, self.args.repeat, name))
+                result = run()
+                if result:
+                    results[name].append(result)
+        return tool, results
+
+    def extraction(self, archive, items):
+        folder = os.path.join(self.work, "extracted")
+        with zipfile.ZipFile(archive) as z:
+            content = sum(info.file_size for info in z.infolist())
+        entries = expected_entries(items)
+        tool, unzip = [], []
+        for rep in range(self.args.repeat):
+            self.log("  round %d/%d: tool extractPackage, unzip -q" % (rep + 1, self.args.repeat))
+            remove(folder)
+            run = run_measured(self, [self.driver, "extract", "--archive", archive,
+                                      "--folder", folder])
+            report = run.report()
+            remove(folder)
+            if run.code != 0 or not report.get("ok"):
+                raise ToolFailure("extractPackage failed on the tool's own package: exit %d %s"
+                                  % (run.code, run.stderr[-500:]))
+            if (report["files"], report["bytes"]) != (len(entries), content):
+                raise ToolFailure("extractPackage wrote %d files, %d bytes; the package holds "
+                                  "%d files, %d bytes" % (report["files"], report["bytes"],
+                                                          len(entries), content))
+            tool.append({"seconds": report["seconds"], "cpu_s": report["cpu_s"],
+                         "rss_mib": report["peak_rss_mib"]})
+            result = self.peer(["unzip", "-q", "-o", archive, "-d", folder], folder)
+            if result is None:
+                raise ToolFailure("unzip could not extract the tool's package")
+            unzip.append(result)
+        gui = []
+        for rep in range(self.args.repeat):
+            self.log("  round %d/%d: tool GUI run with the combined package"
+                     % (rep + 1, self.args.repeat))
+            gui.append(self.tool_package("combined", "repacked", [(COMBINED_TYPE, archive)],
+                                         entries))
+            remove(os.path.join(self.out, "repacked.zip"))
+        return tool, unzip, gui
+
+    def ladder(self):
+        points = []
+        path = os.path.join(self.work, "ladder_image.bin")
+        for size in self.args.ladder:
+            self.log("  %s (sparse)" % size_label(size))
+            make_sparse(path, size)
+            report = self.tool_package("ladder %s" % size_label(size), "ladder",
+                                       [(0, path)], ["ladder_image.bin", MANIFEST])
+            remove(path)
+            remove(os.path.join(self.out, "ladder.zip"))
+            points.append((size, report))
+        return points
+
+
+# ---- Reporting -----------------------------------------------------------------
+
+
+def size_label(size):
+    return "%g GiB" % (size / GiB) if size >= GiB else "%g MiB" % (size / MiB)
+
+
+def best(runs):
+    """Best-of-N wall and CPU time (the least disturbed run) and the highest peak RSS."""
+    if not runs:
+        return None
+    cpu = [r["cpu_s"] for r in runs if r.get("cpu_s") is not None]
+    return {"seconds": min(r["seconds"] for r in runs), "cpu_s": min(cpu) if cpu else None,
+            "rss_mib": max(r["rss_mib"] for r in runs)}
+
+
+def machine_info():
+    model = "unknown"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/meminfo") as f:
+        mem = int(f.readline().split()[1]) / (1024 * 1024)
+    return "%d cores, %s, %.0f GiB RAM, Linux %s, zlib %s" % (
+        os.cpu_count(), model, mem, platform.release(), zlib.ZLIB_RUNTIME_VERSION)
+
+
+def revision(root):
+    try:
+        rev = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"],
+                             capture_output=True, text=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--", "src"],
+                               capture_output=True, text=True).stdout.strip()
+        return rev + (" (src/ modified)" if dirty else "")
+    except OSError:
+        return "unknown"
+
+
+def table(rows, reference):
+    lines = ["| Run | Seconds | CPU s | MiB/s | Peak RSS MiB | × tool time |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for name, result, size in rows:
+        if result is None:
+            lines.append("| %s | n/a | | | | |" % name)
+            continue
+        ratio = "%.2f" % (result["seconds"] / reference["seconds"]) if reference else "n/a"
+        cpu = "%.2f" % result["cpu_s"] if result["cpu_s"] is not None else ""
+        lines.append("| %s | %.2f | %s | %.1f | %.1f | %s |" % (
+            name, result["seconds"], cpu, size / MiB / result["seconds"], result["rss_mib"], ratio))
+    return lines
+
+
+def tool_best(reports):
+    return best([{"seconds": r["archive_s"], "cpu_s": r["run_cpu_s"], "rss_mib": r["peak_rss_mib"]}
+                 for r in reports])
+
+
+def measure(bench, args, scale):
+    """Runs every phase; a failed tool run ends its phase, not the benchmark."""
+    m = {}
+
+    def phase(title, body):
+        print("== " + title, flush=True)
+        try:
+            return body()
+        except ToolFailure as failure:
+            bench.failures.append(str(failure))
+            return None
+
+    t = time.perf_counter()
+    print("== inputs: %s mixed set in %s" % (size_label(scale), bench.work), flush=True)
+    items = make_mixed_set(bench.work, scale)
+    m["total"] = total = sum(os.path.getsize(p) for _, p in items)
+    print("  generated %.0f MiB in %.1f s" % (total / MiB, time.perf_counter() - t), flush=True)
+    shares = {}
+    for (_, _, kind, _), (_, path) in zip(MIXED_ITEMS, items):
+        shares[kind] = shares.get(kind, 0) + os.path.getsize(path)
+    m["mix"] = ", ".join("%s %.0f %%" % (k, 100 * v / total) for k, v in shares.items())
+    m["files"] = len(items)
+
+    packed = phase("packaging the mixed set", lambda: bench.packaging(items))
+    archive = os.path.join(bench.out, "package.zip")
+    if packed:
+        m["pack_runs"], m["peers"] = packed
+        m["archive_size"] = os.path.getsize(archive)
+        extracted = phase("extracting the tool's package (%.0f MiB) as a combined package"
+                          % (m["archive_size"] / MiB), lambda: bench.extraction(archive, items))
+        if extracted:
+            m["ext_tool"], m["ext_unzip"], m["combined"] = extracted
+    for _, path in items:
+        remove(path)
+    remove(archive)
+    m["ladder"] = phase("memory ladder", bench.ladder)
+    return m
+
+
+def report_lines(m, args):
+    """The tables and the target verdicts for whatever was measured."""
+    lines, verdicts = [], []
+    total = m["total"]
+    pack = tool_best(m.get("pack_runs", []))
+    lines += ["Mixed input %.0f MiB in %d files (%s); the tool's package %s. "
+              "Best of %d rounds; peak RSS is the highest seen." % (
+                  total / MiB, m["files"], m["mix"],
+                  "%.0f MiB" % (m["archive_size"] / MiB) if "archive_size" in m else "n/a",
+                  args.repeat), ""]
+    peers = {name: best(runs) for name, runs in m.get("peers", {}).items()}
+    lines += table([("tool: GUI run, click → archive in place", pack, total)]
+                   + [(name, result, total) for name, result in peers.items()], pack)
+    ext = best(m.get("ext_tool", []))
+    unzip = best(m.get("ext_unzip", []))
+    combined = tool_best(m.get("combined", []))
+    if "ext_tool" in m:
+        lines += [""] + table([("tool: extractPackage (its own package)", ext, total),
+                               ("unzip -q (same archive)", unzip, total)], ext)
+    if pack:
+        lines += ["", "Tool times run from the click on 开始打包 until the archive is in place; "
+                  "the success box follows 500 ms later by design (click → box %.2f s)."
+                  % min(r["box_s"] for r in m["pack_runs"])]
+    if combined:
+        lines += ["The GUI run with that package as a combined package took %.2f s (click → "
+                  "archive in place; extraction part, click → manifest written: %.2f s), peak RSS "
+                  "%.1f MiB." % (combined["seconds"], min(r["manifest_s"] for r in m["combined"]),
+                                 combined["rss_mib"])]
+    if m["gui_runs"]:
+        lines += ["", "Longest GUI-thread stalls per run: ms, from s after the click, ms of them "
+                  "the GUI thread spent on the CPU (the rest it waited: another process had the "
+                  "core, or a blocking call)."]
+        lines += ["- %s: %s; archive in place at %.2f s" % (
+            label, ", ".join("%.0f from %.2f busy %.0f" % (gap * 1000, at, busy * 1000)
+                             for gap, at, busy in r["stalls"]),
+            r["archive_s"]) for label, r in m["gui_runs"]]
+    ladder = m.get("ladder") or []
+    if ladder:
+        lines += ["", "| Ladder input | Seconds | MiB/s | Peak RSS MiB | RSS before run MiB "
+                  "| Longest GUI stall ms |", "|---|---:|---:|---:|---:|---:|"]
+        for size, r in ladder:
+            lines.append("| %s (sparse) | %.2f | %.0f | %.1f | %.1f | %.0f |" % (
+                size_label(size), r["archive_s"], size / MiB / r["archive_s"],
+                r["peak_rss_mib"], r["baseline_rss_mib"], r["max_stall_s"] * 1000))
+
+    def check(ok, text):
+        verdicts.append(("PASS " if ok else "FAIL ") + text)
+
+    floor = peers.get("zlib-6 floor: pigz -p1 -6")
+    if pack and floor:
+        ratio = pack["seconds"] / floor["seconds"]
+        check(ratio <= PACK_VS_ZLIB,
+              "packaging %.2f s = %.2f × the zlib-6 floor %.2f s (target ≤ %.2f ×; CPU time %.2f ×)"
+              % (pack["seconds"], ratio, floor["seconds"], PACK_VS_ZLIB,
+                 pack["cpu_s"] / floor["cpu_s"]))
+    if ladder:
+        peaks = [r["peak_rss_mib"] for _, r in ladder]
+        sizes = "/".join(size_label(size) for size, _ in ladder)
+        others = "".join(", %s run %.1f MiB" % (name, r["rss_mib"])
+                         for name, r in (("mixed", pack), ("combined", combined)) if r)
+        check(max(peaks) <= RSS_LIMIT_MIB, "peak RSS at most %.1f MiB over the ladder %s "
+              "(target ≤ %d MiB%s)" % (max(peaks), sizes, RSS_LIMIT_MIB, others))
+        check(peaks[-1] - peaks[0] < RSS_GROWTH_MIB,
+              "peak RSS grows %.1f MiB from %s to %s input (target < %d MiB)"
+              % (peaks[-1] - peaks[0], size_label(ladder[0][0]), size_label(ladder[-1][0]),
+                 RSS_GROWTH_MIB))
+    runs = m["gui_runs"]
+    if runs:
+        label, worst = max(runs, key=lambda run: run[1]["max_stall_s"])
+        check(worst["max_stall_s"] <= STALL_LIMIT_S,
+              "longest GUI-thread stall %.0f ms over %d runs (%s run, from %.2f s after the click, "
+              "archive in place at %.2f s; target ≤ %.0f ms)"
+              % (worst["max_stall_s"] * 1000, len(runs), label, worst["max_stall_at_s"],
+                 worst["archive_s"], STALL_LIMIT_S * 1000))
+        shown = [r["first_paint_s"] if r["first_paint_s"] >= 0 else r["show_returned_s"]
+                 for _, r in runs]
+        check(max(shown) < SHOW_LIMIT_S,
+              "window constructed and shown in %.0f ms at worst, %.0f ms at best (target < %.0f ms)"
+              % (max(shown) * 1000, min(shown) * 1000, SHOW_LIMIT_S * 1000))
+    if ext and unzip:
+        ratio = ext["seconds"] / unzip["seconds"]
+        inside = ("; inside the GUI run %.2f s" % min(r["manifest_s"] for r in m["combined"])
+                  if m.get("combined") else "")
+        check(ratio <= EXTRACT_VS_UNZIP,
+              "extraction %.2f s = %.2f × unzip -q %.2f s (target ≤ %.1f ×%s)"
+              % (ext["seconds"], ratio, unzip["seconds"], EXTRACT_VS_UNZIP, inside))
+    return lines, verdicts
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="small inputs, for CI")
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--scale-mib", type=int, help="size of the mixed input")
+    parser.add_argument("--ladder-mib", help="comma-separated ladder sizes in MiB")
+    parser.add_argument("--repeat", type=int, help="rounds of each timed run (the best counts)")
+    parser.add_argument("--out", help="folder for results.md and memory-curve.png")
+    args = parser.parse_args()
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    args.build_dir = os.path.abspath(os.path.join(root, args.build_dir))
+    scale = (args.scale_mib or (64 if args.quick else 1024)) * MiB
+    ladder = args.ladder_mib or ("16,64" if args.quick else "64,512,4096,8192")
+    args.ladder = [int(x) * MiB for x in ladder.split(",")]
+    args.repeat = args.repeat or (1 if args.quick else 3)
+    out_dir = os.path.abspath(args.out or (os.path.join(args.build_dir, "bench-quick")
+                                           if args.quick else os.path.join(root, "bench")))
+    os.makedirs(out_dir, exist_ok=True)
+
+    work = tempfile.mkdtemp(prefix="packaging-bench-")
+    if shutil.disk_usage(work).free < 4 * scale:
+        print("not enough free space in %s for a %s run" % (work, size_label(scale)))
+        shutil.rmtree(work)
+        return 2
+    started = datetime.datetime.now(datetime.timezone.utc)
+    load_before = os.getloadavg()[0]
+    bench = Bench(args, work)
+    try:
+        m = measure(bench, args, scale)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    m["gui_runs"] = bench.gui_runs
+    lines, verdicts = report_lines(m, args)
+
+    options = [a for a, before in zip(sys.argv[1:], [""] + sys.argv[1:])
+               if "--build-dir" not in (a, before)]
+    header = ["# Packaging benchmark%s" % (" (quick)" if args.quick else ""), "",
+              "- Machine: %s" % machine_info(),
+              "- Date: %s; took %.0f s; load average %.2f before, %.2f after"
+              % (started.strftime("%Y-%m-%d %H:%M UTC"),
+                 (datetime.datetime.now(datetime.timezone.utc) - started).total_seconds(),
+                 load_before, os.getloadavg()[0]),
+              "- Revision: %s" % revision(root),
+              "- Command: bash bench/run.sh %s" % " ".join(options), ""]
+    failures = ["FAIL tool run: %s" % f for f in bench.failures]
+    text = "\n".join(header + lines + [""] + ["    " + v for v in verdicts + failures]) + "\n"
+    print()
+    print(text, end="")
+    with open(os.path.join(out_dir, "results.md"), "w") as f:
+        f.write(text)
+    written = [os.path.join(out_dir, "results.md")]
+    if m.get("ladder"):
+        tsv = os.path.join(out_dir, "memory-curve.tsv")
+        with open(tsv, "w") as f:
+            f.writelines("%d\t%.2f\t%.2f\n" % (size, r["peak_rss_mib"], r["baseline_rss_mib"])
+                         for size, r in m["ladder"])
+        png = os.path.join(out_dir, "memory-curve.png")
+        if subprocess.run([bench.curve_tool, tsv, png, str(RSS_LIMIT_MIB)],
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            written.append(png)
+        os.remove(tsv)
+    print("\nWritten: " + ", ".join(written))
+    return 1 if bench.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
