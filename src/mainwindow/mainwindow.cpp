@@ -283,15 +283,9 @@ void MainWindow::onDecompressFinished(bool isSuccess)
         failExpansion(extractionFailedTitle, extractionFailedText);
         return;
     }
-    const QString clash = findFileNameClash(upgradeItemMap);
-    if (!clash.isEmpty()) {
-        failExpansion(QStringLiteral("文件名重复"),
-                      QStringLiteral("升级包内存在同名文件%1，请重命名后重试").arg(clash));
-        return;
-    }
-    if (!writePackageManifest(upgradeItemMap)) {
-        progressDialog->hide();
-        removeWorkingFolder(extractionFolder);
+    // Both show their own warning.
+    if (!checkFileNames() || !writePackageManifest(upgradeItemMap)) {
+        endFailedExpansion();
         return;
     }
     compressUpgradePackage(upgradeItemMap);
@@ -300,6 +294,11 @@ void MainWindow::onDecompressFinished(bool isSuccess)
 void MainWindow::failExpansion(const QString &title, const QString &text)
 {
     warn(title, text);
+    endFailedExpansion();
+}
+
+void MainWindow::endFailedExpansion()
+{
     progressDialog->hide();
     removeWorkingFolder(extractionFolder);
 }

@@ -46,6 +46,7 @@ private:
     void startExpansion(const QString &packagePath);
     void onDecompressFinished(bool isSuccess);
     void failExpansion(const QString &title, const QString &text);
+    void endFailedExpansion();
 
     bool writePackageManifest(const QMap<QString, QString> &map);
     void compressUpgradePackage(const QMap<QString, QString> &map);
