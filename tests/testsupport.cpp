@@ -7,6 +7,9 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QDirIterator>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -213,4 +216,59 @@ int runProgram(const QString &program, const QStringList &arguments, QByteArray 
     if (output)
         *output = process.readAll();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}
+
+static const char zipScript[] = R"(
+import json, sys, warnings, zipfile
+warnings.simplefilter('ignore')
+with zipfile.ZipFile(sys.argv[1], 'w') as z:
+    for kind, name, data in json.load(open(sys.argv[2], encoding='utf-8')):
+        i = zipfile.ZipInfo(name, (2024, 5, 6, 7, 8, 10))
+        i.create_system = 3
+        i.external_attr = {'l': 0o120777, 'd': 0o40755}.get(kind, 0o100644) << 16
+        if kind == 'd':
+            i.external_attr |= 0x10
+        i.compress_type = zipfile.ZIP_DEFLATED if kind == 'f' else zipfile.ZIP_STORED
+        z.writestr(i, data)
+)";
+
+void writeZip(const QString &path, const Entries &entries)
+{
+    QJsonArray list;
+    for (const Entry &e : entries)
+        list.append(QJsonArray {QString(QChar(e.kind)), e.name, QString::fromUtf8(e.data)});
+    // The entries go through a file: a large one would not fit on a command line.
+    QFile entryList(path + ".entries");
+    if (!entryList.open(QIODevice::WriteOnly) || entryList.write(QJsonDocument(list).toJson()) < 0)
+        qFatal("cannot write %s", qPrintable(entryList.fileName()));
+    entryList.close();
+    QByteArray output;
+    const int exitCode
+        = runProgram("python3", {"-c", zipScript, path, entryList.fileName()}, &output);
+    entryList.remove();
+    if (exitCode != 0)
+        qFatal("python3 could not write %s: %s", qPrintable(path), output.constData());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool standsAt(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+QStringList filesBelow(const QString &folder)
+{
+    QStringList files;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files.append(QDir(folder).relativeFilePath(it.next()));
+    files.sort();
+    return files;
 }

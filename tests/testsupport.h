@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMetaType>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
@@ -91,6 +92,31 @@ public:
 private:
     MainWindow *window;
 };
+
+// One entry of an archive that a test builds: kind 'f' deflated file, 's'
+// stored file, 'd' folder, 'l' symbolic link whose data is the link target.
+struct Entry
+{
+    char kind;
+    QString name;
+    QByteArray data;
+};
+using Entries = QList<Entry>;
+Q_DECLARE_METATYPE(Entries)
+
+// Writes an archive with python3's zipfile, which lets a test build layouts
+// that this project's own writer never makes (links, "..", absolute names).
+void writeZip(const QString &path, const Entries &entries);
+
+// A file's content, or a null array when it cannot be read.
+QByteArray readFile(const QString &path);
+
+// True when a file, folder or link (even a dangling one) stands at path.
+bool standsAt(const QString &path);
+
+// Every file, folder and link below folder, relative and sorted; links are
+// listed but not followed.
+QStringList filesBelow(const QString &folder);
 
 struct ZipEntry
 {

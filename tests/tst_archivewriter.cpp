@@ -20,12 +20,6 @@ private slots:
     void missingFoldersOnTheWayAreCreated();
 };
 
-static QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void ArchiveWriterTest::ordinaryInputsGiveTheSameBytesAsCompressFiles()
 {
     TestFolder folder;
@@ -45,9 +39,9 @@ void ArchiveWriterTest::ordinaryInputsGiveTheSameBytesAsCompressFiles()
 
     QVERIFY(JlCompress::compressFiles(folder.path("reference.zip"), sources));
     QVERIFY(writeArchive(folder.path("written.zip"), sources));
-    const QByteArray reference = readAll(folder.path("reference.zip"));
+    const QByteArray reference = readFile(folder.path("reference.zip"));
     QVERIFY(!reference.isEmpty());
-    QCOMPARE(readAll(folder.path("written.zip")), reference);
+    QCOMPARE(readFile(folder.path("written.zip")), reference);
 
     const QList<ZipEntry> entries = readZip(folder.path("written.zip"));
     QCOMPARE(entries.size(), 4);
@@ -81,7 +75,7 @@ void ArchiveWriterTest::failureKeepsAnEarlierArchiveAndLeavesNoTemporaryFile()
 
     QVERIFY(!writeArchive(earlier, {item, folder.path("in/a_folder")}));
     QVERIFY(!writeArchive(earlier, {item, folder.path("in/vanished.zip")}));
-    QCOMPARE(readAll(earlier), QByteArray("the package of last week"));
+    QCOMPARE(readFile(earlier), QByteArray("the package of last week"));
     QCOMPARE(QDir(folder.path("out")).entryList(QDir::Files | QDir::Hidden),
              QStringList {"pkg.zip"});
 

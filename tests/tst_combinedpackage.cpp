@@ -2,6 +2,7 @@
 // an earlier package taken apart and packed again, archives from other
 // writers, broken and hostile packages, and what a run leaves on disk.
 #include "mainwindow.h"
+#include "packagemanifest.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -18,7 +19,8 @@
 #include <QTest>
 #include <QThread>
 
-class CombinedPackageTest : public QObject {
+class CombinedPackageTest : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -37,57 +39,6 @@ private slots:
 };
 
 enum TypeIndex { Hmi = 0, Dravo = 1, Logo = 4, Servo = 5, Language = 6, Combined = 7 };
-
-// One archive entry: kind 'f' deflated file, 'd' folder, 'l' symbolic link
-// whose data is the link target.
-struct Entry {
-    char kind;
-    QString name;
-    QByteArray data;
-};
-using Entries = QList<Entry>;
-Q_DECLARE_METATYPE(Entries)
-
-static const char zipScript[] = R"(
-import json, sys, warnings, zipfile
-warnings.simplefilter('ignore')
-with zipfile.ZipFile(sys.argv[1], 'w') as z:
-    for kind, name, data in json.load(open(sys.argv[2], encoding='utf-8')):
-        i = zipfile.ZipInfo(name, (2024, 5, 6, 7, 8, 10))
-        i.create_system = 3
-        i.external_attr = {'l': 0o120777, 'd': 0o40755}.get(kind, 0o100644) << 16
-        i.compress_type = zipfile.ZIP_DEFLATED if kind == 'f' else zipfile.ZIP_STORED
-        z.writestr(i, data)
-)";
-
-static void writeZip(const QString &path, const Entries &entries)
-{
-    QJsonArray list;
-    for (const Entry &e : entries)
-        list.append(QJsonArray {QString(QChar(e.kind)), e.name, QString::fromUtf8(e.data)});
-    QFile entryList(path + ".entries");
-    if (!entryList.open(QIODevice::WriteOnly) || entryList.write(QJsonDocument(list).toJson()) < 0)
-        qFatal("cannot write %s", qPrintable(entryList.fileName()));
-    entryList.close();
-    QByteArray output;
-    const int exitCode
-        = runProgram("python3", {"-c", zipScript, path, entryList.fileName()}, &output);
-    entryList.remove();
-    if (exitCode != 0)
-        qFatal("python3 could not write %s: %s", qPrintable(path), output.constData());
-}
-
-static QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-static bool standsAt(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
 
 static QStringList namesIn(const QString &folder)
 {
@@ -115,11 +66,10 @@ static Contents contentsOf(const QString &archive)
     return contents;
 }
 
-static const QString manifestName = QStringLiteral("upgrade_package_config.json");
-
 // A window in its own working folder, with the output folder "out" and the
 // package name "new" filled in, and every message box answered.
-class Session {
+class Session
+{
 public:
     Session()
         : driver(&window)
@@ -148,8 +98,8 @@ public:
         QStringList seen;
         for (const SeenMessage &m : watcher.messages) {
             seen.append(QString(m.icon == QMessageBox::Information ? "information " : "warning ")
-                + m.title + ": " + m.text
-                + (m.parent == &window ? QString() : QString(" (not on the window)")));
+                        + m.title + ": " + m.text
+                        + (m.parent == &window ? QString() : QString(" (not on the window)")));
         }
         return seen;
     }
@@ -175,32 +125,35 @@ void CombinedPackageTest::earlierPackageIsTakenApartAndPackedAgain()
     const QByteArray logo("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
     s.useOutput("first", "A");
     QVERIFY(s.run({{Hmi, s.folder.write("in/hmi_v2.zip", hmi)},
-        {Dravo, s.folder.write("in/ctrl_v5.zip", dravo)},
-        {Logo, s.folder.write("in/img/logo.png", logo)}}));
+                   {Dravo, s.folder.write("in/ctrl_v5.zip", dravo)},
+                   {Logo, s.folder.write("in/img/logo.png", logo)}}));
     QCOMPARE(s.messages(), QStringList {succeeded});
     QCOMPARE(zipEntryNames(s.folder.path("first/A.zip")),
-        QStringList({"ctrl_v5.zip", "hmi_v2.zip", "logo.png", manifestName}));
+             QStringList({"ctrl_v5.zip", "hmi_v2.zip", "logo.png", manifestFileName}));
 
     // Left over by a run that never finished; none of it may reach the package.
     s.folder.write("decompression/stale.bin", "stale");
-    s.folder.write(
-        "decompression/" + manifestName, R"({"robot_configuration":{"name":"stale.bin"}})");
+    s.folder.write("decompression/" + manifestFileName,
+                   R"({"robot_configuration":{"name":"stale.bin"}})");
 
     const QByteArray servo = sample("servo", 500), language = sample("language", 800);
     s.watcher.messages.clear();
     s.useOutput("out", "new");
     QVERIFY(s.run({{Servo, s.folder.write("plain/servo_cfg.zip", servo)},
-        {Combined, s.folder.path("first/A.zip")},
-        {Language, s.folder.write("plain/lang.qm", language)}}));
+                   {Combined, s.folder.path("first/A.zip")},
+                   {Language, s.folder.write("plain/lang.qm", language)}}));
     QCOMPARE(s.messages(), QStringList {succeeded});
 
     QCOMPARE(contentsOf(s.archive()),
-        Contents({{"ctrl_v5.zip", dravo}, {"hmi_v2.zip", hmi}, {"lang.qm", language},
-            {"logo.png", logo}, {"servo_cfg.zip", servo},
-            {manifestName,
-                R"({"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":"hmi_v2.zip"},)"
-                R"("language":{"name":"lang.qm"},"logo":{"name":"logo.png"},)"
-                R"("servo":{"name":"servo_cfg.zip"}})"}}));
+             Contents({{"ctrl_v5.zip", dravo},
+                       {"hmi_v2.zip", hmi},
+                       {"lang.qm", language},
+                       {"logo.png", logo},
+                       {"servo_cfg.zip", servo},
+                       {manifestFileName,
+                        R"({"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":"hmi_v2.zip"},)"
+                        R"("language":{"name":"lang.qm"},"logo":{"name":"logo.png"},)"
+                        R"("servo":{"name":"servo_cfg.zip"}})"}}));
     QVERIFY(!standsAt(s.folder.path("decompression")));
     QCOMPARE(namesIn(s.folder.path("out")), QStringList {"new.zip"});
 }
@@ -210,7 +163,7 @@ void CombinedPackageTest::packagesFromOtherWriters_data()
     QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("arguments");
 
-    const QStringList files = {"%DIR/hmi_v9.zip", "%DIR/servo.par", "%DIR/" + manifestName};
+    const QStringList files = {"%DIR/hmi_v9.zip", "%DIR/servo.par", "%DIR/" + manifestFileName};
     const QString python = "import sys, zipfile\n"
                            "with zipfile.ZipFile(sys.argv[1], 'w', int(sys.argv[2])) as z:\n"
                            "    for f in sys.argv[3:]: z.write(f, f.rsplit('/', 1)[-1])\n";
@@ -222,7 +175,7 @@ void CombinedPackageTest::packagesFromOtherWriters_data()
     QTest::newRow("7z") << "7z" << QStringList({"a", "-tzip", "-bd", "%ARCHIVE"}) + files;
     QTest::newRow("bsdtar") << "bsdtar"
                             << QStringList({"--format", "zip", "-cf", "%ARCHIVE", "-C", "%DIR",
-                                   "hmi_v9.zip", "servo.par", manifestName});
+                                            "hmi_v9.zip", "servo.par", manifestFileName});
 }
 
 void CombinedPackageTest::packagesFromOtherWriters()
@@ -235,8 +188,8 @@ void CombinedPackageTest::packagesFromOtherWriters()
     const QByteArray hmi = sample("hmi image", 40000), servo = sample("servo", 50);
     s.folder.write("pkg/hmi_v9.zip", hmi);
     s.folder.write("pkg/servo.par", servo);
-    s.folder.write(
-        "pkg/" + manifestName, R"({"hmi":{"name":"hmi_v9.zip"},"servo":{"name":"servo.par"}})");
+    s.folder.write("pkg/" + manifestFileName,
+                   R"({"hmi":{"name":"hmi_v9.zip"},"servo":{"name":"servo.par"}})");
     arguments.replaceInStrings("%ARCHIVE", s.folder.path("foreign.zip"));
     arguments.replaceInStrings("%DIR", s.folder.path("pkg"));
     QByteArray output;
@@ -244,13 +197,15 @@ void CombinedPackageTest::packagesFromOtherWriters()
 
     const QByteArray logo = sample("logo", 10);
     QVERIFY(s.run({{Logo, s.folder.write("plain/logo.png", logo)},
-        {Combined, s.folder.path("foreign.zip")}}));
+                   {Combined, s.folder.path("foreign.zip")}}));
     QCOMPARE(s.messages(), QStringList {succeeded});
     QCOMPARE(contentsOf(s.archive()),
-        Contents({{"hmi_v9.zip", hmi}, {"logo.png", logo}, {"servo.par", servo},
-            {manifestName,
-                R"({"hmi":{"name":"hmi_v9.zip"},)"
-                R"("logo":{"name":"logo.png"},"servo":{"name":"servo.par"}})"}}));
+             Contents({{"hmi_v9.zip", hmi},
+                       {"logo.png", logo},
+                       {"servo.par", servo},
+                       {manifestFileName,
+                        R"({"hmi":{"name":"hmi_v9.zip"},)"
+                        R"("logo":{"name":"logo.png"},"servo":{"name":"servo.par"}})"}}));
     QVERIFY(!standsAt(s.folder.path("decompression")));
 }
 
@@ -263,7 +218,7 @@ void CombinedPackageTest::refusedPackages_data()
     QTest::addColumn<QString>("message");
 
     const Entry hmi {'f', "hmi.zip", sample("hmi", 3000)};
-    const Entry manifest {'f', manifestName, R"({"hmi":{"name":"hmi.zip"}})"};
+    const Entry manifest {'f', manifestFileName, R"({"hmi":{"name":"hmi.zip"}})"};
     const QString servo = "servo_cfg.zip";
     QTest::newRow("not a zip") << Entries {} << QByteArray("no archive at all") << servo << false
                                << notExpanded;
@@ -271,10 +226,10 @@ void CombinedPackageTest::refusedPackages_data()
                                << notExpanded;
     QTest::newRow("no entries") << Entries {} << QByteArray() << servo << false << notExpanded;
     QTest::newRow("no manifest") << Entries {hmi} << QByteArray() << servo << false << notExpanded;
-    QTest::newRow("empty manifest")
-        << Entries {hmi, {'f', manifestName, ""}} << QByteArray() << servo << false << notExpanded;
+    QTest::newRow("empty manifest") << Entries {hmi, {'f', manifestFileName, ""}} << QByteArray()
+                                    << servo << false << notExpanded;
     QTest::newRow("manifest not json")
-        << Entries {hmi, {'f', manifestName, R"({"hmi":{"name":"hmi.zip"})"}} << QByteArray()
+        << Entries {hmi, {'f', manifestFileName, R"({"hmi":{"name":"hmi.zip"})"}} << QByteArray()
         << servo << false << notExpanded;
     QTest::newRow("parent") << Entries {hmi, manifest, {'f', "../outside/f", "evil"}}
                             << QByteArray() << servo << false << notExpanded;
@@ -288,21 +243,31 @@ void CombinedPackageTest::refusedPackages_data()
     QTest::newRow("link, then a file of its name")
         << Entries {hmi, manifest, {'l', "s", "%OUT/f"}, {'f', "s", "evil"}} << QByteArray()
         << servo << false << notExpanded;
-    QTest::newRow("type of a plain row") << Entries {hmi, {'f', "s.par", "s"},
-        {'f', manifestName, R"({"hmi":{"name":"hmi.zip"},"servo":{"name":"s.par"}})"}}
-                                         << QByteArray() << servo << false << typeTwice;
+    // A nested name must be a bare file name; this one would pack a file
+    // from outside the extraction folder.
+    QTest::newRow("name leading outside")
+        << Entries {hmi, {'f', manifestFileName, R"({"hmi":{"name":"../outside/f"}})"}}
+        << QByteArray() << servo << false << notExpanded;
+    QTest::newRow("type of a plain row")
+        << Entries {hmi,
+                    {'f', "s.par", "s"},
+                    {'f', manifestFileName,
+                     R"({"hmi":{"name":"hmi.zip"},"servo":{"name":"s.par"}})"}}
+        << QByteArray() << servo << false << typeTwice;
     QTest::newRow("file name of a plain row")
         << Entries {{'f', "update.zip", "nested"},
-               {'f', manifestName, R"({"hmi":{"name":"update.zip"}})"}}
+                    {'f', manifestFileName, R"({"hmi":{"name":"update.zip"}})"}}
         << QByteArray() << "update.zip" << false
         << "warning 文件名重复: 升级包内存在同名文件update.zip，请重命名后重试";
-    QTest::newRow("member without name") << Entries {hmi, {'f', manifestName, R"({"hmi":{}})"}}
+    QTest::newRow("member without name") << Entries {hmi, {'f', manifestFileName, R"({"hmi":{}})"}}
                                          << QByteArray() << servo << false << notPacked;
     QTest::newRow("stale manifest")
         << Entries {hmi} << QByteArray() << servo << true << notExpanded;
-    QTest::newRow("stale item") << Entries {hmi,
-        {'f', manifestName, R"({"hmi":{"name":"hmi.zip"},"logo":{"name":"stale.png"}})"}}
-                                << QByteArray() << servo << true << notPacked;
+    QTest::newRow("stale item")
+        << Entries {hmi,
+                    {'f', manifestFileName,
+                     R"({"hmi":{"name":"hmi.zip"},"logo":{"name":"stale.png"}})"}}
+        << QByteArray() << servo << true << notPacked;
 }
 
 void CombinedPackageTest::refusedPackages()
@@ -324,7 +289,7 @@ void CombinedPackageTest::refusedPackages()
     QDir().mkpath(s.folder.path("pkg"));
     if (raw == "<cut>") {
         writeZip(package, entries);
-        const QByteArray whole = readAll(package);
+        const QByteArray whole = readFile(package);
         s.folder.write("pkg/combined.zip", whole.left(whole.size() - 30));
     } else if (!raw.isEmpty()) {
         s.folder.write("pkg/combined.zip", raw);
@@ -333,7 +298,7 @@ void CombinedPackageTest::refusedPackages()
     }
     if (staleFolder) {
         s.folder.write("decompression/stale.png", "stale");
-        s.folder.write("decompression/" + manifestName, R"({"logo":{"name":"stale.png"}})");
+        s.folder.write("decompression/" + manifestFileName, R"({"logo":{"name":"stale.png"}})");
     }
     const QString plain = s.folder.write("plain/" + plainName, "plain servo parameters");
 
@@ -343,9 +308,9 @@ void CombinedPackageTest::refusedPackages()
     QVERIFY(!standsAt(s.folder.path("decompression")));
     QVERIFY(!standsAt(absolute));
     QCOMPARE(namesIn(s.folder.path("outside")), QStringList {"f"});
-    QCOMPARE(readAll(s.folder.path("outside/f")), QByteArray("original"));
+    QCOMPARE(readFile(s.folder.path("outside/f")), QByteArray("original"));
     QCOMPARE(namesIn(s.folder.path()), QStringList({"out", "outside", "pkg", "plain"}));
-    QCOMPARE(readAll(plain), QByteArray("plain servo parameters"));
+    QCOMPARE(readFile(plain), QByteArray("plain servo parameters"));
     QVERIFY(!s.progress()->isVisible());
 }
 
@@ -357,14 +322,16 @@ void CombinedPackageTest::nestedManifestVariants_data()
     const QPair<QString, QByteArray> servo {"servo_cfg.zip", "servo"};
     const QByteArray servoOnly = R"({"servo":{"name":"servo_cfg.zip"}})";
     QTest::newRow("empty object") << QByteArray("{}")
-                                  << Contents {servo, {manifestName, servoOnly}};
-    QTest::newRow("array") << QByteArray("[]") << Contents {servo, {manifestName, servoOnly}};
+                                  << Contents {servo, {manifestFileName, servoOnly}};
+    QTest::newRow("array") << QByteArray("[]") << Contents {servo, {manifestFileName, servoOnly}};
     QTest::newRow("unknown key")
         << QByteArray(R"({"hmi":{"name":"hmi.zip"},"firmware":{"name":"fw.bin","crc":1}})")
-        << Contents {{"fw.bin", "firmware"}, {"hmi.zip", "hmi"}, servo,
-               {manifestName,
-                   R"({"firmware":{"name":"fw.bin"},"hmi":{"name":"hmi.zip"},)"
-                   R"("servo":{"name":"servo_cfg.zip"}})"}};
+        << Contents {{"fw.bin", "firmware"},
+                     {"hmi.zip", "hmi"},
+                     servo,
+                     {manifestFileName,
+                      R"({"firmware":{"name":"fw.bin"},"hmi":{"name":"hmi.zip"},)"
+                      R"("servo":{"name":"servo_cfg.zip"}})"}};
 }
 
 void CombinedPackageTest::nestedManifestVariants()
@@ -372,10 +339,11 @@ void CombinedPackageTest::nestedManifestVariants()
     QFETCH(QByteArray, nested);
     QFETCH(Contents, contents);
     Session s;
-    writeZip(s.folder.path("combined.zip"),
-        {{'f', "hmi.zip", "hmi"}, {'f', "fw.bin", "firmware"}, {'f', manifestName, nested}});
+    writeZip(
+        s.folder.path("combined.zip"),
+        {{'f', "hmi.zip", "hmi"}, {'f', "fw.bin", "firmware"}, {'f', manifestFileName, nested}});
     QVERIFY(s.run({{Servo, s.folder.write("plain/servo_cfg.zip", "servo")},
-        {Combined, s.folder.path("combined.zip")}}));
+                   {Combined, s.folder.path("combined.zip")}}));
     QCOMPARE(s.messages(), QStringList {succeeded});
     QCOMPARE(contentsOf(s.archive()), contents);
     QVERIFY(!standsAt(s.folder.path("decompression")));
@@ -395,8 +363,9 @@ void CombinedPackageTest::linkedExtractionFolder()
     s.folder.write("keep/precious.txt", "precious");
     QVERIFY(QFile::link(s.folder.path("keep"), s.folder.path("decompression")));
     if (goodPackage)
-        writeZip(s.folder.path("combined.zip"),
-            {{'f', "hmi.zip", "hmi"}, {'f', manifestName, R"({"hmi":{"name":"hmi.zip"}})"}});
+        writeZip(
+            s.folder.path("combined.zip"),
+            {{'f', "hmi.zip", "hmi"}, {'f', manifestFileName, R"({"hmi":{"name":"hmi.zip"}})"}});
     else
         s.folder.write("combined.zip", "not an archive");
 
@@ -404,9 +373,9 @@ void CombinedPackageTest::linkedExtractionFolder()
     QCOMPARE(s.messages(), QStringList {goodPackage ? succeeded : notExpanded});
     QVERIFY(!standsAt(s.folder.path("decompression")));
     QCOMPARE(namesIn(s.folder.path("keep")), QStringList {"precious.txt"});
-    QCOMPARE(readAll(s.folder.path("keep/precious.txt")), QByteArray("precious"));
+    QCOMPARE(readFile(s.folder.path("keep/precious.txt")), QByteArray("precious"));
     if (goodPackage)
-        QCOMPARE(zipEntryNames(s.archive()), QStringList({"hmi.zip", manifestName}));
+        QCOMPARE(zipEntryNames(s.archive()), QStringList({"hmi.zip", manifestFileName}));
 }
 
 void CombinedPackageTest::progressDialog_data()
@@ -426,9 +395,10 @@ void CombinedPackageTest::progressDialog()
     QFETCH(bool, archiveFails);
     QFETCH(bool, windowBusy);
     Session s;
-    writeZip(s.folder.path("combined.zip"),
+    writeZip(
+        s.folder.path("combined.zip"),
         {{'f', "hmi.zip", "hmi"},
-            {'f', manifestName, archiveFails ? "{\"hmi\":{}}" : R"({"hmi":{"name":"hmi.zip"}})"}});
+         {'f', manifestFileName, archiveFails ? "{\"hmi\":{}}" : R"({"hmi":{"name":"hmi.zip"}})"}});
     QProgressDialog *dialog = s.progress();
     QVERIFY(dialog);
     QVERIFY(!dialog->isVisible());
@@ -460,7 +430,7 @@ void CombinedPackageTest::progressDialog()
     });
 
     QVERIFY(s.run({{Servo, s.folder.write("plain/servo_cfg.zip", "servo")},
-        {Combined, s.folder.path("combined.zip")}}));
+                   {Combined, s.folder.path("combined.zip")}}));
     QTest::qWait(700);
     QCOMPARE(s.messages(), QStringList {archiveFails ? notPacked : succeeded});
     QCOMPARE(extractions, 1);
@@ -487,8 +457,8 @@ void CombinedPackageTest::closingTheWindowWhileTheWorkerRuns()
     ModalWatcher watcher;
     folder.write("broken.zip", "not an archive");
     writeZip(folder.path("big.zip"),
-        {{'f', "hmi.zip", sample("hmi", 400000)},
-            {'f', manifestName, R"({"hmi":{"name":"hmi.zip"}})"}});
+             {{'f', "hmi.zip", sample("hmi", 400000)},
+              {'f', manifestFileName, R"({"hmi":{"name":"hmi.zip"}})"}});
     QDir().mkpath(folder.path("out"));
     for (const QString &package : {folder.path("broken.zip"), folder.path("big.zip")}) {
         auto *window = new MainWindow;

@@ -14,7 +14,8 @@
 #include <QTest>
 #include <QTextCodec>
 
-class PackageExtractorTest : public QObject {
+class PackageExtractorTest : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -33,82 +34,16 @@ private slots:
 
 using ItemMap = QMap<QString, QString>;
 
-// One archive entry: kind 'f' deflated file, 's' stored file, 'd' folder,
-// 'l' symbolic link whose data is the link target.
-struct Entry {
-    char kind;
-    QString name;
-    QByteArray data;
-};
-using Entries = QList<Entry>;
-Q_DECLARE_METATYPE(Entries)
-
-static const char zipScript[] = R"(
-import json, sys, warnings, zipfile
-warnings.simplefilter('ignore')
-with zipfile.ZipFile(sys.argv[1], 'w') as z:
-    for kind, name, data in json.load(open(sys.argv[2], encoding='utf-8')):
-        i = zipfile.ZipInfo(name, (2024, 5, 6, 7, 8, 10))
-        i.create_system = 3
-        i.external_attr = {'l': 0o120777, 'd': 0o40755}.get(kind, 0o100644) << 16
-        if kind == 'd':
-            i.external_attr |= 0x10
-        i.compress_type = zipfile.ZIP_DEFLATED if kind == 'f' else zipfile.ZIP_STORED
-        z.writestr(i, data)
-)";
-
-static void writeZip(const QString &path, const Entries &entries)
-{
-    QJsonArray list;
-    for (const Entry &e : entries)
-        list.append(QJsonArray {QString(QChar(e.kind)), e.name, QString::fromUtf8(e.data)});
-    // The entries go through a file: a large one would not fit on a command line.
-    QFile entryList(path + ".entries");
-    if (!entryList.open(QIODevice::WriteOnly) || entryList.write(QJsonDocument(list).toJson()) < 0)
-        qFatal("cannot write %s", qPrintable(entryList.fileName()));
-    entryList.close();
-    QByteArray output;
-    const int exitCode
-        = runProgram("python3", {"-c", zipScript, path, entryList.fileName()}, &output);
-    entryList.remove();
-    if (exitCode != 0)
-        qFatal("python3 could not write %s: %s", qPrintable(path), output.constData());
-}
-
-static QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-static bool standsAt(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-// Every file, folder and link below folder, links not followed.
-static QStringList filesBelow(const QString &folder)
-{
-    QStringList files;
-    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-        QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files.append(QDir(folder).relativeFilePath(it.next()));
-    files.sort();
-    return files;
-}
-
 void PackageExtractorTest::unsafeEntryNames_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("unsafe");
 
     for (const char *name : {"/x", "\\x", "C:x", "c:/x", "z:\\x", "../x", "..\\x", "a/../b",
-             "a\\..\\b", "a/..\\b", "a/..", "..", "//server/x", "dir/../../x"})
+                             "a\\..\\b", "a/..\\b", "a/..", "..", "//server/x", "dir/../../x"})
         QTest::newRow(name) << QString(name) << true;
     for (const char *name : {"x", "a/b/c.zip", "..x", "x..", "a/..b/c", "...", "dir/", "a/.hidden",
-             "./x", "升级包.zip"})
+                             "./x", "升级包.zip"})
         QTest::newRow(name) << QString(name) << false;
 }
 
@@ -124,18 +59,21 @@ void PackageExtractorTest::safeArchiveIsExtractedIntoAFreshFolder()
     TestFolder folder;
     const QByteArray big = QByteArray("controller image ").repeated(20000);
     writeZip(folder.path("pkg.zip"),
-        {{'f', "hmi_v2.zip", big}, {'s', "upgrade_package_config.json", "{}"}, {'d', "docs/", ""},
-            {'f', "docs/read me.txt", "notes"}});
+             {{'f', "hmi_v2.zip", big},
+              {'s', "upgrade_package_config.json", "{}"},
+              {'d', "docs/", ""},
+              {'f', "docs/read me.txt", "notes"}});
     // Files of an earlier run must not mix in.
     folder.write("decompression/stale.bin", "old");
     folder.write("decompression/upgrade_package_config.json", R"({"logo":{"name":"stale.bin"}})");
 
     QVERIFY(extractPackage(folder.path("pkg.zip"), extractionFolder));
-    QCOMPARE(filesBelow(folder.path("decompression")),
+    QCOMPARE(
+        filesBelow(folder.path("decompression")),
         QStringList({"docs", "docs/read me.txt", "hmi_v2.zip", "upgrade_package_config.json"}));
-    QCOMPARE(readAll("decompression/hmi_v2.zip"), big);
-    QCOMPARE(readAll("decompression/upgrade_package_config.json"), QByteArray("{}"));
-    QCOMPARE(readAll("decompression/docs/read me.txt"), QByteArray("notes"));
+    QCOMPARE(readFile("decompression/hmi_v2.zip"), big);
+    QCOMPARE(readFile("decompression/upgrade_package_config.json"), QByteArray("{}"));
+    QCOMPARE(readFile("decompression/docs/read me.txt"), QByteArray("notes"));
 
     QVERIFY(!extractPackage(folder.path("missing.zip"), extractionFolder));
     QVERIFY(!standsAt(folder.path("decompression")));
@@ -178,7 +116,7 @@ void PackageExtractorTest::refusedArchives()
 
     QVERIFY(!extractPackage(folder.path("pkg.zip"), extractionFolder));
     QVERIFY(!standsAt(absolute));
-    QCOMPARE(readAll(folder.path("outside/f")), QByteArray("original"));
+    QCOMPARE(readFile(folder.path("outside/f")), QByteArray("original"));
     QCOMPARE(filesBelow(folder.path()), QStringList({"outside", "outside/f", "pkg.zip"}));
 }
 
@@ -192,7 +130,7 @@ void PackageExtractorTest::workingFolderRemoval()
     folder.write("keep/precious.txt", "precious");
     QVERIFY(removeWorkingFolder("./work"));
     QVERIFY(!standsAt(folder.path("work")));
-    QCOMPARE(readAll(folder.path("keep/precious.txt")), QByteArray("precious"));
+    QCOMPARE(readFile(folder.path("keep/precious.txt")), QByteArray("precious"));
 
     // A link standing at the folder's path goes; what it points at stays.
     QVERIFY(QFile::link(folder.path("keep"), folder.path("linked")));
@@ -207,7 +145,7 @@ void PackageExtractorTest::workingFolderRemoval()
 
     folder.write("plain", "a file");
     QVERIFY(!removeWorkingFolder("./plain"));
-    QCOMPARE(readAll(folder.path("plain")), QByteArray("a file"));
+    QCOMPARE(readFile(folder.path("plain")), QByteArray("a file"));
 
     // The extraction replaces a linked extraction folder by a real one.
     writeZip(folder.path("pkg.zip"), {{'f', "x.bin", "x"}});
@@ -278,8 +216,8 @@ void PackageExtractorTest::localeEncodedManifestIsRead()
     ItemMap items {{"hmi", "/data/hmi.zip"}};
     QCOMPARE(mergeNestedManifest(nested, extractionFolder, &items), MergeResult::Merged);
     QCOMPARE(items, ItemMap({{"dravo", "./decompression/" + name}, {"hmi", "/data/hmi.zip"}}));
-    QCOMPARE(
-        manifestText(items), R"({"dravo":{"name":")" + name + R"("},"hmi":{"name":"hmi.zip"}})");
+    QCOMPARE(manifestText(items),
+             R"({"dravo":{"name":")" + name + R"("},"hmi":{"name":"hmi.zip"}})");
 }
 
 void PackageExtractorTest::merging_data()
@@ -295,8 +233,10 @@ void PackageExtractorTest::merging_data()
         << QByteArray(
                R"({"logo":{"name":"l.png"},"hmi":{"name":"h.zip"},"dravo":{"name":"d.zip"}})")
         << plain << false
-        << ItemMap {{"dravo", "./decompression/d.zip"}, {"hmi", "./decompression/h.zip"},
-               {"logo", "./decompression/l.png"}, {"servo", "/in/servo_cfg.zip"}}
+        << ItemMap {{"dravo", "./decompression/d.zip"},
+                    {"hmi", "./decompression/h.zip"},
+                    {"logo", "./decompression/l.png"},
+                    {"servo", "/in/servo_cfg.zip"}}
         << R"({"dravo":{"name":"d.zip"},"hmi":{"name":"h.zip"},"logo":{"name":"l.png"},)"
            R"("servo":{"name":"servo_cfg.zip"}})";
     QTest::newRow("empty object") << QByteArray("{}") << plain << false << plain
@@ -306,14 +246,17 @@ void PackageExtractorTest::merging_data()
     QTest::newRow("no name, odd values")
         << QByteArray(R"({"hmi":{},"logo":"l.png","dravo":{"name":7},"language":null})")
         << ItemMap {} << false
-        << ItemMap {{"dravo", "./decompression/"}, {"hmi", "./decompression/"},
-               {"language", "./decompression/"}, {"logo", "./decompression/"}}
+        << ItemMap {{"dravo", "./decompression/"},
+                    {"hmi", "./decompression/"},
+                    {"language", "./decompression/"},
+                    {"logo", "./decompression/"}}
         << R"({"dravo":{"name":""},"hmi":{"name":""},"language":{"name":""},"logo":{"name":""}})";
     QTest::newRow("unknown keys kept")
         << QByteArray(R"({"firmware":{"name":"fw.bin","size":3},"Hmi":{"name":"x.zip"}})") << plain
         << false
-        << ItemMap {{"Hmi", "./decompression/x.zip"}, {"firmware", "./decompression/fw.bin"},
-               {"servo", "/in/servo_cfg.zip"}}
+        << ItemMap {{"Hmi", "./decompression/x.zip"},
+                    {"firmware", "./decompression/fw.bin"},
+                    {"servo", "/in/servo_cfg.zip"}}
         << R"({"Hmi":{"name":"x.zip"},"firmware":{"name":"fw.bin"},"servo":{"name":"servo_cfg.zip"}})";
     // Stops at the first key already held; what came before it stays.
     QTest::newRow("type already given")
@@ -336,7 +279,7 @@ void PackageExtractorTest::merging()
     QJsonObject manifest;
     QVERIFY(readManifestFile(folder.path(manifestFileName), &manifest));
     QCOMPARE(mergeNestedManifest(manifest, extractionFolder, &items),
-        duplicate ? MergeResult::DuplicateType : MergeResult::Merged);
+             duplicate ? MergeResult::DuplicateType : MergeResult::Merged);
     QCOMPARE(items, merged);
     if (!duplicate)
         QCOMPARE(manifestText(items), text);

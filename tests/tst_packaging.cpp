@@ -2,6 +2,7 @@
 // refused request, the archives of successful runs read back, a failing
 // worker, the worker thread across runs, and closing the window around a run.
 #include "mainwindow.h"
+#include "packagemanifest.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 
 using Rows = QList<QPair<int, QString>>;
@@ -26,19 +28,13 @@ Q_DECLARE_METATYPE(Rows)
 
 namespace {
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 // Every file, folder and link below root with a digest of its content, to
 // show that a refused request wrote nothing and removed nothing.
 QStringList snapshot(const QString &root)
 {
     QStringList lines;
     QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-        QDirIterator::Subdirectories);
+                    QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QFileInfo info(it.next());
         const QString name = QDir(root).relativeFilePath(info.filePath());
@@ -55,37 +51,39 @@ QStringList snapshot(const QString &root)
     return lines;
 }
 
-QStringList filesBelow(const QString &root)
+// The files below root, without the folders on the way to them.
+QStringList regularFilesBelow(const QString &root)
 {
-    QStringList files;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext())
-        files << QDir(root).relativeFilePath(it.next());
-    files.sort();
+    QStringList files = filesBelow(root);
+    files.erase(std::remove_if(
+                    files.begin(), files.end(),
+                    [&](const QString &f) { return !QFileInfo(QDir(root).filePath(f)).isFile(); }),
+                files.end());
     return files;
 }
 
 QString describe(const SeenMessage &m, const QWidget *window)
 {
     return QStringList {QStringLiteral("icon %1").arg(int(m.icon)), m.title, m.text,
-        QStringLiteral("buttons 0x%1").arg(int(m.buttons), 0, 16),
-        m.parent == window ? "parent window" : "other parent"}
+                        QStringLiteral("buttons 0x%1").arg(int(m.buttons), 0, 16),
+                        m.parent == window ? "parent window" : "other parent"}
         .join(QStringLiteral(" | "));
 }
 
 // A box as every message of the window must look: one OK button and the window
 // as parent. Whether the call named a default button cannot be seen: with none
 // named, QMessageBox makes its first accepting button, OK, the default anyway.
-QString box(
-    QMessageBox::Icon icon, const QString &title, const QString &text, const QWidget *window)
+QString box(QMessageBox::Icon icon, const QString &title, const QString &text,
+            const QWidget *window)
 {
-    return describe(
-        {icon, title, text, QMessageBox::Ok, false, const_cast<QWidget *>(window)}, window);
+    return describe({icon, title, text, QMessageBox::Ok, false, const_cast<QWidget *>(window)},
+                    window);
 }
 
 // Notes every appearance of the progress dialog, and whether it was still on
 // screen when a message box came up.
-class ShowRecorder : public QObject {
+class ShowRecorder : public QObject
+{
 public:
     explicit ShowRecorder(QProgressDialog *progress)
         : progress(progress)
@@ -112,7 +110,8 @@ private:
 };
 
 // One window with everything a test looks at.
-struct Session {
+struct Session
+{
     Session()
     {
         window.show();
@@ -133,7 +132,8 @@ struct Session {
 // opened. Declared after the window, it opens for good before the window
 // waits for the thread, so a failing test cannot leave the thread stuck; the
 // thread's side shares the semaphore and so never outlives it.
-class Gate {
+class Gate
+{
 public:
     explicit Gate(QThread *thread)
     {
@@ -154,11 +154,10 @@ private:
     std::shared_ptr<QAtomicInt> startCount = std::make_shared<QAtomicInt>();
 };
 
-const QString manifestName = QStringLiteral("upgrade_package_config.json");
-
 } // namespace
 
-class PackagingTest : public QObject {
+class PackagingTest : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -178,8 +177,8 @@ private slots:
 // besides the common inputs ("x/" a folder, "x -> y" a link to y; "@" stands
 // for the test folder), and the one warning expected.
 static void addRefusal(const char *tag, const Rows &rows, const QStringList &prepared,
-    const QString &title, const QString &text, const QString &folder = "out",
-    const QString &name = "pkg")
+                       const QString &title, const QString &text, const QString &folder = "out",
+                       const QString &name = "pkg")
 {
     QTest::newRow(tag) << folder << name << rows << prepared << title << text;
 }
@@ -203,60 +202,61 @@ void PackagingTest::refusedRequestLeavesEverythingAsItWas_data()
 
     addRefusal("empty folder and empty name", hmiTwice, {}, noFolder, noFolderText, "", "");
     addRefusal("folder is a file", hmi, {}, noFolder, noFolderText, "in/hmi.zip");
-    addRefusal(
-        "missing folder before a repeated type", hmiTwice, {}, noFolder, noFolderText, "nowhere");
+    addRefusal("missing folder before a repeated type", hmiTwice, {}, noFolder, noFolderText,
+               "nowhere");
     addRefusal("empty name before a repeated type", hmiTwice, {}, "文件名错误",
-        "生成压缩包文件名为空", "out", "");
+               "生成压缩包文件名为空", "out", "");
     addRefusal("folder is the extraction folder, manifest in it", hmi,
-        {"decompression/upgrade_package_config.json"}, clash, inExtraction, "./decompression");
+               {"decompression/upgrade_package_config.json"}, clash, inExtraction,
+               "./decompression");
     addRefusal("folder deep in the extraction folder", hmi, {"decompression/deep/"}, clash,
-        inExtraction, "@/decompression/deep");
+               inExtraction, "@/decompression/deep");
     addRefusal("name leads into the extraction folder", hmi, {}, clash, inExtraction, ".",
-        "decompression/x");
+               "decompression/x");
     addRefusal("name climbs into the extraction folder", hmi, {}, clash, inExtraction, "out",
-        "../decompression/x");
+               "../decompression/x");
     addRefusal("manifest kept in the folder, missing item below", {{0, "in/missing.zip"}},
-        {"out/upgrade_package_config.json"}, kept, keptText);
+               {"out/upgrade_package_config.json"}, kept, keptText);
     addRefusal("manifest name taken by a folder", hmi, {"out/upgrade_package_config.json/"}, kept,
-        keptText);
+               keptText);
     addRefusal("manifest name taken by a dangling link", hmi,
-        {"out/upgrade_package_config.json -> gone.json"}, kept, keptText);
+               {"out/upgrade_package_config.json -> gone.json"}, kept, keptText);
     addRefusal("repeated type with a missing file",
-        {{0, "in/hmi.zip"}, {1, "in/ctrl.zip"}, {0, "in/missing.zip"}}, {}, typeTwice,
-        typeTwiceText);
+               {{0, "in/hmi.zip"}, {1, "in/ctrl.zip"}, {0, "in/missing.zip"}}, {}, typeTwice,
+               typeTwiceText);
     addRefusal("two combined packages", {{7, "old/combined.zip"}, {7, "old/second.zip"}}, {},
-        typeTwice, typeTwiceText);
+               typeTwice, typeTwiceText);
     addRefusal("missing logo stops before the repeated type",
-        {{0, "in/hmi.zip"}, {4, "in/missing.png"}, {0, "in/hmi.zip"}}, {}, missing,
-        "定制logo文件不存在，请检查对应路径");
+               {{0, "in/hmi.zip"}, {4, "in/missing.png"}, {0, "in/hmi.zip"}}, {}, missing,
+               "定制logo文件不存在，请检查对应路径");
     addRefusal("empty item path", {{5, ""}}, {}, missing, "伺服参数文件不存在，请检查对应路径");
     addRefusal("combined package above a missing item",
-        {{7, "old/combined.zip"}, {1, "in/missing.zip"}}, {}, missing,
-        "控制器文件不存在，请检查对应路径");
+               {{7, "old/combined.zip"}, {1, "in/missing.zip"}}, {}, missing,
+               "控制器文件不存在，请检查对应路径");
     addRefusal("missing combined package", {{7, "old/none.zip"}}, {}, missing,
-        "组合包文件不存在，请检查对应路径");
+               "组合包文件不存在，请检查对应路径");
     addRefusal("item is the archive to write", {{0, "in/hmi.zip"}, {3, "out/pkg.zip"}},
-        {"out/pkg.zip"}, clash, "3D模型文件不能与生成的升级包相同");
+               {"out/pkg.zip"}, clash, "3D模型文件不能与生成的升级包相同");
     addRefusal("item is the archive, spelled otherwise", {{6, "./in/../out//pkg.zip"}},
-        {"out/pkg.zip"}, clash, "语言包文件不能与生成的升级包相同", "@/out");
+               {"out/pkg.zip"}, clash, "语言包文件不能与生成的升级包相同", "@/out");
     addRefusal("item links to the archive", {{2, "in/link.zip"}},
-        {"out/pkg.zip", "in/link.zip -> @/out/pkg.zip"}, clash,
-        "机型文件文件不能与生成的升级包相同");
+               {"out/pkg.zip", "in/link.zip -> @/out/pkg.zip"}, clash,
+               "机型文件文件不能与生成的升级包相同");
     addRefusal("item in the extraction folder, repeated type below",
-        {{0, "./decompression/hmi.zip"}, {0, "in/hmi.zip"}}, {"decompression/hmi.zip"}, clash,
-        "HMI文件不能位于decompression目录内");
+               {{0, "./decompression/hmi.zip"}, {0, "in/hmi.zip"}}, {"decompression/hmi.zip"},
+               clash, "HMI文件不能位于decompression目录内");
     addRefusal("item in the extraction folder, absolute path",
-        {{4, "@/decompression/sub/logo.png"}}, {"decompression/sub/logo.png"}, clash,
-        "定制logo文件不能位于decompression目录内");
+               {{4, "@/decompression/sub/logo.png"}}, {"decompression/sub/logo.png"}, clash,
+               "定制logo文件不能位于decompression目录内");
     addRefusal("one file name in two folders, case aside",
-        {{0, "in/a/update.zip"}, {4, "in/b/UPDATE.zip"}}, {}, sameName,
-        "升级包内存在同名文件UPDATE.zip，请重命名后重试");
+               {{0, "in/a/update.zip"}, {4, "in/b/UPDATE.zip"}}, {}, sameName,
+               "升级包内存在同名文件UPDATE.zip，请重命名后重试");
     addRefusal("item named like the manifest",
-        {{0, "in/hmi.zip"}, {5, "in/UPGRADE_PACKAGE_CONFIG.JSON"}}, {}, sameName,
-        "升级包内存在同名文件UPGRADE_PACKAGE_CONFIG.JSON，请重命名后重试");
+               {{0, "in/hmi.zip"}, {5, "in/UPGRADE_PACKAGE_CONFIG.JSON"}}, {}, sameName,
+               "升级包内存在同名文件UPGRADE_PACKAGE_CONFIG.JSON，请重命名后重试");
     addRefusal("every row is examined before the names",
-        {{0, "in/a/update.zip"}, {4, "in/b/UPDATE.zip"}, {1, "in/missing.zip"}}, {}, missing,
-        "控制器文件不存在，请检查对应路径");
+               {{0, "in/a/update.zip"}, {4, "in/b/UPDATE.zip"}, {1, "in/missing.zip"}}, {}, missing,
+               "控制器文件不存在，请检查对应路径");
 }
 
 void PackagingTest::refusedRequestLeavesEverythingAsItWas()
@@ -271,8 +271,9 @@ void PackagingTest::refusedRequestLeavesEverythingAsItWas()
     const auto place = [&test](const QString &path) {
         return path.startsWith('@') ? test.path() + path.mid(1) : path;
     };
-    for (const char *input : {"in/hmi.zip", "in/ctrl.zip", "in/a/update.zip", "in/b/UPDATE.zip",
-             "in/UPGRADE_PACKAGE_CONFIG.JSON", "old/combined.zip", "old/second.zip", "out/"})
+    for (const char *input :
+         {"in/hmi.zip", "in/ctrl.zip", "in/a/update.zip", "in/b/UPDATE.zip",
+          "in/UPGRADE_PACKAGE_CONFIG.JSON", "old/combined.zip", "old/second.zip", "out/"})
         prepared.prepend(input);
     for (const QString &entry : prepared) {
         const QStringList link = entry.split(" -> ");
@@ -296,7 +297,7 @@ void PackagingTest::refusedRequestLeavesEverythingAsItWas()
     QTest::qWait(100);
     QCOMPARE(s.watcher.messages.size(), 1);
     QCOMPARE(describe(s.watcher.messages.first(), &s.window),
-        box(QMessageBox::Warning, title, text, &s.window));
+             box(QMessageBox::Warning, title, text, &s.window));
     // No manifest, no archive, no extraction, and what was there is still there.
     QCOMPARE(snapshot(test.path()), before);
     QCOMPARE(s.shows.progressShown, 0);
@@ -326,12 +327,17 @@ void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
 
     Session s;
     s.driver.pathEdit()->setText(folder.path("out"));
-    s.driver.setRows({{5, servo}, {0, "in/hmi_v2.zip"}, {3, "./models/arm.glb"},
-        {6, "in/lang\"pack.zip"}, {1, "in/ctrl_v5.zip"}, {4, logo}, {2, "in/../in/robot/kr6.cfg"}});
+    s.driver.setRows({{5, servo},
+                      {0, "in/hmi_v2.zip"},
+                      {3, "./models/arm.glb"},
+                      {6, "in/lang\"pack.zip"},
+                      {1, "in/ctrl_v5.zip"},
+                      {4, logo},
+                      {2, "in/../in/robot/kr6.cfg"}});
     s.start();
     QVERIFY(s.watcher.waitForMessages(1));
     QCOMPARE(describe(s.watcher.messages.first(), &s.window),
-        box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
+             box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
     QCOMPARE(s.shows.progressVisibleAtBox, QList<bool> {false});
     QVERIFY(s.shows.progressShown >= 1);
     QVERIFY(!s.progress()->isVisible());
@@ -340,10 +346,14 @@ void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
         = R"({"3d_model":{"name":"arm.glb"},"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":"hmi_v2.zip"},)"
           R"("language":{"name":"lang\"pack.zip"},"logo":{"name":"logo.png"},)"
           R"("robot_configuration":{"name":"kr6.cfg"},"servo":{"name":"servo_cfg.zip"}})";
-    const QList<QPair<QString, QByteArray>> expected
-        = {{"arm.glb", noise}, {"ctrl_v5.zip", QByteArray()}, {"hmi_v2.zip", text},
-            {"lang\"pack.zip", "language pack"}, {"logo.png", "logo"}, {"kr6.cfg", "robot model"},
-            {"servo_cfg.zip", "servo parameters"}, {manifestName, manifest}};
+    const QList<QPair<QString, QByteArray>> expected = {{"arm.glb", noise},
+                                                        {"ctrl_v5.zip", QByteArray()},
+                                                        {"hmi_v2.zip", text},
+                                                        {"lang\"pack.zip", "language pack"},
+                                                        {"logo.png", "logo"},
+                                                        {"kr6.cfg", "robot model"},
+                                                        {"servo_cfg.zip", "servo parameters"},
+                                                        {manifestFileName, manifest}};
     const QString archive = folder.path("out/pkg.zip");
     const QList<ZipEntry> entries = readZip(archive);
     QCOMPARE(entries.size(), expected.size());
@@ -354,9 +364,10 @@ void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
     }
     // The manifest went into the archive and left the output folder; the
     // items were only read.
-    QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+    QCOMPARE(regularFilesBelow(folder.path("out")), QStringList {"pkg.zip"});
     QStringList after = snapshot(folder.path());
-    after.removeAll(QStringLiteral("out/pkg.zip ")
+    after.removeAll(
+        QStringLiteral("out/pkg.zip ")
         + QCryptographicHash::hash(readFile(archive), QCryptographicHash::Sha1).toHex());
     QCOMPARE(after, sourcesBefore);
 
@@ -365,7 +376,7 @@ void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
                             "assert zipfile.ZipFile(sys.argv[1]).testzip() is None\n";
     QStringList missingTools;
     for (const QStringList &reader :
-        {QStringList {"unzip", "-t", archive}, QStringList {"python3", "-c", testzip, archive}}) {
+         {QStringList {"unzip", "-t", archive}, QStringList {"python3", "-c", testzip, archive}}) {
         QByteArray output;
         if (QStandardPaths::findExecutable(reader.first()).isEmpty())
             missingTools << reader.first();
@@ -387,13 +398,13 @@ void PackagingTest::runWithoutItemsStoresOnlyTheManifest()
     s.start();
     QVERIFY(s.watcher.waitForMessages(1));
     QCOMPARE(describe(s.watcher.messages.first(), &s.window),
-        box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
+             box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
     const QList<ZipEntry> entries = readZip("out/pkg.zip");
     QCOMPARE(entries.size(), 1);
-    QCOMPARE(entries.first().name, manifestName);
+    QCOMPARE(entries.first().name, manifestFileName);
     QCOMPARE(entries.first().method, 8);
     QCOMPARE(entries.first().data, QByteArray("{}"));
-    QCOMPARE(filesBelow(folder.path()), QStringList {"out/pkg.zip"});
+    QCOMPARE(regularFilesBelow(folder.path()), QStringList {"out/pkg.zip"});
 }
 
 void PackagingTest::packageNameIsJoinedAsTyped_data()
@@ -421,8 +432,8 @@ void PackagingTest::packageNameIsJoinedAsTyped()
     s.start();
     QVERIFY(s.watcher.waitForMessages(1));
     QCOMPARE(s.watcher.messages.first().title, QStringLiteral("打包成功"));
-    QCOMPARE(filesBelow(folder.path()), (QStringList {"in/hmi.zip", archive}));
-    QCOMPARE(zipEntryNames(archive), (QStringList {"hmi.zip", manifestName}));
+    QCOMPARE(regularFilesBelow(folder.path()), (QStringList {"in/hmi.zip", archive}));
+    QCOMPARE(zipEntryNames(archive), (QStringList {"hmi.zip", manifestFileName}));
 }
 
 void PackagingTest::failedCompressionKeepsTheEarlierArchive()
@@ -440,11 +451,11 @@ void PackagingTest::failedCompressionKeepsTheEarlierArchive()
     QTest::qWait(700);
     QCOMPARE(s.watcher.messages.size(), 1);
     QCOMPARE(describe(s.watcher.messages.first(), &s.window),
-        box(QMessageBox::Warning, "打包失败", "文件压缩失败!", &s.window));
+             box(QMessageBox::Warning, "打包失败", "文件压缩失败!", &s.window));
     QVERIFY(s.shows.progressShown >= 1);
     QCOMPARE(s.shows.progressVisibleAtBox, QList<bool> {false});
     QCOMPARE(readFile("out/pkg.zip"), earlier);
-    QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+    QCOMPARE(regularFilesBelow(folder.path("out")), QStringList {"pkg.zip"});
     QVERIFY(!QFileInfo::exists("decompression"));
     QTRY_VERIFY(!s.thread()->isRunning());
 }
@@ -468,7 +479,7 @@ void PackagingTest::unwritableOutputFolderStopsBeforeTheWorker()
     QTest::qWait(100);
     QCOMPARE(s.watcher.messages.size(), 1);
     QCOMPARE(describe(s.watcher.messages.first(), &s.window),
-        box(QMessageBox::Warning, "打包失败", "json文件生成失败!", &s.window));
+             box(QMessageBox::Warning, "打包失败", "json文件生成失败!", &s.window));
     QCOMPARE(s.shows.progressShown, 0);
     QCOMPARE(gate.starts(), 0);
     QVERIFY(!QFileInfo::exists(unwritable + "/pkg.zip"));
@@ -494,14 +505,14 @@ void PackagingTest::compressionRunsOnTheWorkerThreadRunAfterRun()
     // and the GUI thread keeps serving the progress dialog meanwhile.
     QVERIFY(s.progress()->isVisible());
     QCOMPARE(s.progress()->windowModality(), Qt::WindowModal);
-    QCOMPARE(readFile("out/" + manifestName), QByteArray(R"({"hmi":{"name":"hmi.zip"}})"));
+    QCOMPARE(readFile("out/" + manifestFileName), QByteArray(R"({"hmi":{"name":"hmi.zip"}})"));
     QTRY_VERIFY(s.progress()->value() >= 3);
     QVERIFY(!QFileInfo::exists("out/pkg.zip"));
     QVERIFY(s.watcher.messages.isEmpty());
     gate.open();
     QVERIFY(s.watcher.waitForMessages(1));
     QCOMPARE(s.watcher.messages.first().title, QStringLiteral("打包成功"));
-    QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.zip", manifestName}));
+    QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.zip", manifestFileName}));
     QTRY_VERIFY(!thread->isRunning());
 
     // The next run starts the thread again and replaces the archive.
@@ -511,16 +522,16 @@ void PackagingTest::compressionRunsOnTheWorkerThreadRunAfterRun()
     s.start();
     QVERIFY(s.watcher.waitForMessages(2));
     QCOMPARE(describe(s.watcher.messages.at(1), &s.window),
-        box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
+             box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
     QCOMPARE(gate.starts(), 2);
     const QList<ZipEntry> entries = readZip("out/pkg.zip");
     QCOMPARE(entries.size(), 3);
     QCOMPARE(entries.at(0).name, QStringLiteral("hmi.zip"));
     QCOMPARE(entries.at(0).data, QByteArray("second hmi"));
     QCOMPARE(entries.at(1).name, QStringLiteral("logo.png"));
-    QCOMPARE(
-        entries.at(2).data, QByteArray(R"({"hmi":{"name":"hmi.zip"},"logo":{"name":"logo.png"}})"));
-    QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+    QCOMPARE(entries.at(2).data,
+             QByteArray(R"({"hmi":{"name":"hmi.zip"},"logo":{"name":"logo.png"}})"));
+    QCOMPARE(regularFilesBelow(folder.path("out")), QStringList {"pkg.zip"});
 }
 
 void PackagingTest::closingTheWindowAroundARun()
@@ -548,18 +559,18 @@ void PackagingTest::closingTheWindowAroundARun()
         gate.open();
         window.reset();
     }
-    QFile::remove("out/" + manifestName);
+    QFile::remove("out/" + manifestFileName);
     QFile::remove("out/pkg.zip");
 
     // Between the worker's answer and the success notice.
     auto window = newWindow();
     WindowDriver(window.get()).startButton()->click();
     QTRY_VERIFY_WITH_TIMEOUT(
-        QFileInfo::exists("out/pkg.zip") && !QFileInfo::exists("out/" + manifestName), 20000);
+        QFileInfo::exists("out/pkg.zip") && !QFileInfo::exists("out/" + manifestFileName), 20000);
     window.reset();
     QTest::qWait(800);
     QVERIFY(watcher.messages.isEmpty());
-    QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.zip", manifestName}));
+    QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.zip", manifestFileName}));
 
     // After a refused request.
     window = newWindow();

@@ -12,7 +12,8 @@
 #include <QStandardPaths>
 #include <QTest>
 
-class Zip64Test : public QObject {
+class Zip64Test : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -78,10 +79,10 @@ void Zip64Test::itemLargerThan4GiBIsReadByOtherTools()
                          "print(z.open('robot_backup.bin').read(16).decode())\n";
     QVERIFY2(runProgram("python3", {"-c", script, archive}, &output) == 0, output.constData());
     QCOMPARE(output,
-        QByteArray("robot_backup.bin " + QByteArray::number(size)
-            + " 8\n"
-              "upgrade_package_config.json "
-            + QByteArray::number(manifest.size()) + " 8\n" + head + "\n"));
+             QByteArray("robot_backup.bin " + QByteArray::number(size)
+                        + " 8\n"
+                          "upgrade_package_config.json "
+                        + QByteArray::number(manifest.size()) + " 8\n" + head + "\n"));
 
     // A streaming reader sees only the local headers and data descriptors.
     // It writes all entries to one stream, which must end with the item's last
@@ -102,8 +103,9 @@ void Zip64Test::smallPackageHasNoZip64Records()
     QByteArray text;
     for (int i = 0; i < 5000; ++i)
         text += "servo parameter " + QByteArray::number(i) + "\n";
-    const QStringList sources = {folder.write("in/servo_cfg.zip", text),
-        folder.write("in/upgrade_package_config.json", R"({"servo":{"name":"servo_cfg.zip"}})")};
+    const QStringList sources
+        = {folder.write("in/servo_cfg.zip", text),
+           folder.write("in/upgrade_package_config.json", R"({"servo":{"name":"servo_cfg.zip"}})")};
     QVERIFY(writeArchive(folder.path("pkg.zip"), sources));
 
     // Looks for the ZIP64 extra field (id 1) in the central directory and in
@@ -129,7 +131,7 @@ void Zip64Test::smallPackageHasNoZip64Records()
                          "assert end >= 20 and raw[end - 20:end - 16] != b'PK\\x06\\x07'\n";
     QByteArray output;
     QVERIFY2(runProgram("python3", {"-c", script, folder.path("pkg.zip")}, &output) == 0,
-        output.constData());
+             output.constData());
 }
 
 QTEST_MAIN(Zip64Test)
