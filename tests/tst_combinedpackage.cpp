@@ -51,7 +51,7 @@ static QByteArray sample(const QByteArray &seed, int lines)
 {
     QByteArray data;
     for (int i = 0; i < lines; ++i)
-        data += seed + ' ' + QByteArray::number(i * 7919 % 1000003) + '\n';
+        data += seed + ' ' + QByteArray::number(qint64(i) * 7919 % 1000003) + '\n';
     return data;
 }
 
