@@ -9,7 +9,7 @@ bash scripts/install-deps.sh
 if [ "${1:-}" = "--sanitize" ]; then
   dir=build-sanitize
   bash scripts/build.sh "$dir" -DENABLE_SANITIZERS=ON -DBUILD_BENCHMARK=OFF
-  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
+  export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
   export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 else
