@@ -13,6 +13,9 @@ fi
 # The program draws with plain widgets; keeping the X server's GL driver out
 # keeps its libraries (and what they hold at exit) out of sanitizer runs.
 export QT_XCB_GL_INTEGRATION=none
+# Under the sanitizers, full stacks for allocations, so that leaks inside
+# system libraries are matched by name in the suppression file.
+[ -n "${ASAN_OPTIONS:-}" ] && export ASAN_OPTIONS="$ASAN_OPTIONS:fast_unwind_on_malloc=0"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
