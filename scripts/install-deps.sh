@@ -5,9 +5,12 @@ set -euo pipefail
 
 packages=(
   # build
-  cmake make g++ qtbase5-dev libquazip1-qt5-dev zlib1g-dev
-  # tests: a virtual X server, window tools and independent ZIP readers
-  xvfb xauth xdotool x11-utils python3 unzip zip p7zip-full libarchive-tools
+  cmake make g++ pkg-config qtbase5-dev libzip-dev zlib1g-dev
+  # Qt's own dialog texts in Chinese
+  qttranslations5-l10n
+  # tests: a virtual X server, window tools, independent ZIP readers and writers
+  xvfb xauth xdotool x11-utils python3 unzip zip p7zip-full libarchive-tools busybox ziptool
+  default-jdk-headless binutils
   # benchmark peers
   pigz
 )

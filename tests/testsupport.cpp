@@ -19,8 +19,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include <quazip.h>
-#include <quazipfile.h>
+#include <zip.h>
 
 ModalWatcher::ModalWatcher(QObject *parent)
     : QObject(parent)
@@ -179,28 +178,40 @@ void WindowDriver::setRows(const QList<QPair<int, QString>> &rows)
     }
 }
 
-QList<ZipEntry> readZip(const QString &path)
+QList<ArchiveEntry> readZip(const QString &path)
 {
-    QList<ZipEntry> entries;
-    QuaZip zip(path);
-    if (!zip.open(QuaZip::mdUnzip))
+    QList<ArchiveEntry> entries;
+    int error = 0;
+    zip_t *zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
+    if (!zip)
         return entries;
-    for (bool more = zip.goToFirstFile(); more; more = zip.goToNextFile()) {
-        QuaZipFile file(&zip);
-        QuaZipFileInfo64 info;
-        zip.getCurrentFileInfo(&info);
-        if (!file.open(QIODevice::ReadOnly))
+    for (zip_int64_t i = 0; i < zip_get_num_entries(zip, 0); ++i) {
+        zip_stat_t st;
+        zip_file_t *file = zip_fopen_index(zip, zip_uint64_t(i), 0);
+        if (!file || zip_stat_index(zip, zip_uint64_t(i), 0, &st) != 0) {
+            zip_discard(zip);
             return {};
-        entries.append({info.name, info.method, file.readAll()});
-        file.close();
+        }
+        QByteArray data;
+        char buffer[1 << 16];
+        zip_int64_t got = 0;
+        while ((got = zip_fread(file, buffer, sizeof(buffer))) > 0)
+            data.append(buffer, int(got));
+        zip_fclose(file);
+        if (got < 0) {
+            zip_discard(zip);
+            return {};
+        }
+        entries.append({QString::fromUtf8(st.name), int(st.comp_method), data});
     }
+    zip_discard(zip);
     return entries;
 }
 
 QStringList zipEntryNames(const QString &path)
 {
     QStringList names;
-    for (const ZipEntry &entry : readZip(path))
+    for (const ArchiveEntry &entry : readZip(path))
         names.append(entry.name);
     return names;
 }

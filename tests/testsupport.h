@@ -118,7 +118,7 @@ bool standsAt(const QString &path);
 // listed but not followed.
 QStringList filesBelow(const QString &folder);
 
-struct ZipEntry
+struct ArchiveEntry
 {
     QString name;
     int method;
@@ -127,7 +127,7 @@ struct ZipEntry
 
 // Every entry of a ZIP archive in the order of its central directory; an
 // empty list when it cannot be read.
-QList<ZipEntry> readZip(const QString &path);
+QList<ArchiveEntry> readZip(const QString &path);
 QStringList zipEntryNames(const QString &path);
 
 // Runs a program and returns its exit code (-1 when it could not start);

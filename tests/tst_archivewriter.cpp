@@ -43,13 +43,13 @@ void ArchiveWriterTest::ordinaryInputsGiveTheSameBytesAsCompressFiles()
     QVERIFY(!reference.isEmpty());
     QCOMPARE(readFile(folder.path("written.zip")), reference);
 
-    const QList<ZipEntry> entries = readZip(folder.path("written.zip"));
+    const QList<ArchiveEntry> entries = readZip(folder.path("written.zip"));
     QCOMPARE(entries.size(), 4);
     QCOMPARE(entries.at(0).name, QStringLiteral("ctrl_v5.zip"));
     QCOMPARE(entries.at(1).name, QStringLiteral("hmi_v2.zip"));
     QCOMPARE(entries.at(1).data, text);
     QCOMPARE(entries.at(3).name, QStringLiteral("upgrade_package_config.json"));
-    for (const ZipEntry &entry : entries)
+    for (const ArchiveEntry &entry : entries)
         QCOMPARE(entry.method, 8);
 }
 
@@ -60,7 +60,7 @@ void ArchiveWriterTest::linkedItemIsStoredWithTheFileContent()
     QVERIFY(QFile::link(target, folder.path("servo_cfg.zip")));
 
     QVERIFY(writeArchive(folder.path("pkg.zip"), {folder.path("servo_cfg.zip")}));
-    const QList<ZipEntry> entries = readZip(folder.path("pkg.zip"));
+    const QList<ArchiveEntry> entries = readZip(folder.path("pkg.zip"));
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.at(0).name, QStringLiteral("servo_cfg.zip"));
     QCOMPARE(entries.at(0).data, QByteArray("servo parameters"));

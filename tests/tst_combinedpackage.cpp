@@ -61,7 +61,7 @@ using Contents = QList<QPair<QString, QByteArray>>;
 static Contents contentsOf(const QString &archive)
 {
     Contents contents;
-    for (const ZipEntry &entry : readZip(archive))
+    for (const ArchiveEntry &entry : readZip(archive))
         contents.append({entry.name, entry.data});
     return contents;
 }

@@ -355,7 +355,7 @@ void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
                                                         {"servo_cfg.zip", "servo parameters"},
                                                         {manifestFileName, manifest}};
     const QString archive = folder.path("out/pkg.zip");
-    const QList<ZipEntry> entries = readZip(archive);
+    const QList<ArchiveEntry> entries = readZip(archive);
     QCOMPARE(entries.size(), expected.size());
     for (int i = 0; i < entries.size(); ++i) {
         QCOMPARE(entries.at(i).name, expected.at(i).first);
@@ -399,7 +399,7 @@ void PackagingTest::runWithoutItemsStoresOnlyTheManifest()
     QVERIFY(s.watcher.waitForMessages(1));
     QCOMPARE(describe(s.watcher.messages.first(), &s.window),
              box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
-    const QList<ZipEntry> entries = readZip("out/pkg.zip");
+    const QList<ArchiveEntry> entries = readZip("out/pkg.zip");
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.first().name, manifestFileName);
     QCOMPARE(entries.first().method, 8);
@@ -524,7 +524,7 @@ void PackagingTest::compressionRunsOnTheWorkerThreadRunAfterRun()
     QCOMPARE(describe(s.watcher.messages.at(1), &s.window),
              box(QMessageBox::Information, "打包成功", "升级包打包成功", &s.window));
     QCOMPARE(gate.starts(), 2);
-    const QList<ZipEntry> entries = readZip("out/pkg.zip");
+    const QList<ArchiveEntry> entries = readZip("out/pkg.zip");
     QCOMPARE(entries.size(), 3);
     QCOMPARE(entries.at(0).name, QStringLiteral("hmi.zip"));
     QCOMPARE(entries.at(0).data, QByteArray("second hmi"));

@@ -1,7 +1,12 @@
 #include "upgradeitemwidget.h"
 #include "ui_upgradeitemwidget.h"
 
+#include "filechooser.h"
+
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QMimeData>
 
 // The remove button's icon lives in a resource compiled into this static
 // library. Referencing the resource's initialiser from here keeps the linker
@@ -21,6 +26,7 @@ UpgradeItemWidget::UpgradeItemWidget(QWidget *parent)
     connect(ui->btnSelectFile, &QPushButton::clicked, this,
             &UpgradeItemWidget::onBtnSelectFileClicked);
     connect(ui->btnRemove, &QPushButton::clicked, this, &UpgradeItemWidget::onBtnRemoveClicked);
+    setAcceptDrops(true);
 }
 
 UpgradeItemWidget::~UpgradeItemWidget()
@@ -31,6 +37,11 @@ UpgradeItemWidget::~UpgradeItemWidget()
 QString UpgradeItemWidget::filePath() const
 {
     return ui->lineEditPath->text();
+}
+
+void UpgradeItemWidget::setFilePath(const QString &path)
+{
+    ui->lineEditPath->setText(path);
 }
 
 int UpgradeItemWidget::typeIndex() const
@@ -45,10 +56,27 @@ QString UpgradeItemWidget::typeLabel() const
 
 void UpgradeItemWidget::onBtnSelectFileClicked()
 {
-    const QString path = QFileDialog::getOpenFileName(this, typeLabel(), QStringLiteral("/"),
-                                                      QStringLiteral("*.zip;*.kpz"));
-    if (!path.isEmpty())
-        ui->lineEditPath->setText(path);
+    const QString path = QFileDialog::getOpenFileName(
+        this, typeLabel(), chooserStartFolder(filePath(), false), itemFileFilters);
+    if (path.isEmpty())
+        return;
+    ui->lineEditPath->setText(path);
+    rememberChosenPath(path, false);
+}
+
+void UpgradeItemWidget::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!droppedLocalFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void UpgradeItemWidget::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedLocalFile(event->mimeData());
+    if (path.isEmpty())
+        return;
+    setFilePath(path);
+    event->acceptProposedAction();
 }
 
 void UpgradeItemWidget::onBtnRemoveClicked()

@@ -18,11 +18,17 @@ public:
     ~UpgradeItemWidget() override;
 
     QString filePath() const;
+    void setFilePath(const QString &path);
     int typeIndex() const;
     QString typeLabel() const;
 
 signals:
     void removeItem();
+
+protected:
+    // A file dropped onto the row becomes its path.
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private slots:
     void onBtnSelectFileClicked();

@@ -1,35 +1,37 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "packagechecks.h"
-#include "packagemanifest.h"
+#include "filechooser.h"
+#include "packagingrun.h"
 #include "upgradeitemtypes.h"
 #include "upgradeitemwidget.h"
-#include "packageextractor.h"
 #include "workobject.h"
 
+#include <QCloseEvent>
+#include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLocale>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
+#include <QUrl>
 
 namespace {
 
-constexpr int progressIntervalMs = 200;
+constexpr int progressPollMs = 100;
 constexpr int progressCeiling = 99;
 constexpr int successNoticeDelayMs = 500;
 constexpr int rowHeight = 61;
 constexpr int itemRowWidthMargin = 50;
 
-const QString typeClashTitle = QStringLiteral("类型重复");
-const QString typeClashText = QStringLiteral("一个升级包内同一类型升级项仅可存在一个");
-const QString pathClashTitle = QStringLiteral("路径冲突");
-const QString extractionFailedTitle = QStringLiteral("解压失败");
-const QString extractionFailedText = QStringLiteral("HMI和控制器升级包解压失败!");
+const QString progressLabel = QStringLiteral("正在生成升级包");
 
 } // namespace
 
@@ -58,17 +60,22 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(this, &MainWindow::startCompress, workObject, &WorkObject::executeCompress);
     connect(workObject, &WorkObject::compressFinished, this,
-            [this](bool isSuccess) { onCompressFinished(isSuccess); });
+            [this](bool isSuccess, const PackageFailure &failure) {
+                onCompressFinished(isSuccess, failure);
+            });
     connect(this, &MainWindow::startDecompress, workObject, &WorkObject::execDecompress);
     connect(workObject, &WorkObject::decompressFinished, this,
-            [this](bool isSuccess) { onDecompressFinished(isSuccess); });
+            [this](bool isSuccess, const CombinedPackage &package, const PackageFailure &failure) {
+                onDecompressFinished(isSuccess, package, failure);
+            });
     connect(progressTimer, &QTimer::timeout, this, [this] { advanceProgress(); });
 }
 
 MainWindow::~MainWindow()
 {
-    // The worker may still be running after a failed expansion; a QThread must
-    // not be destroyed while it runs, and the worker goes with it.
+    // A run still going is cancelled; a QThread must not be destroyed while it
+    // runs, and the worker goes with it.
+    workObject->runControl()->requestCancel();
     workThread->quit();
     workThread->wait();
     delete workObject;
@@ -102,6 +109,9 @@ void MainWindow::addAddRow()
     layout->addWidget(addButton);
     list->setItemWidget(item, container);
     connect(addButton, &QPushButton::clicked, this, [this] { addUpgradeItemRow(); });
+    // A file dropped here becomes a new row.
+    container->setAcceptDrops(true);
+    container->installEventFilter(this);
 }
 
 // ---- Progress -----------------------------------------------------------
@@ -109,28 +119,42 @@ void MainWindow::addAddRow()
 void MainWindow::configureProgressDialog()
 {
     progressDialog->setWindowFlag(Qt::FramelessWindowHint);
-    progressDialog->setCancelButton(nullptr);
-    progressDialog->setCancelButtonText(QString());
+    progressDialog->setCancelButtonText(QStringLiteral("取消"));
+    // The dialog would cancel itself and hide; a run is cancelled only after
+    // the user confirms it, and the dialog stays until the worker has stopped.
+    disconnect(progressDialog, &QProgressDialog::canceled, progressDialog, nullptr);
+    connect(progressDialog, &QProgressDialog::canceled, this,
+            [this] { askToCancel(QStringLiteral("确定要取消打包吗？"), false); });
+    progressDialog->installEventFilter(this);
     progressDialog->setMinimumDuration(1);
     progressDialog->setWindowModality(Qt::WindowModal);
-    progressDialog->setLabelText(QStringLiteral("正在生成升级包"));
+    progressDialog->setLabelText(progressLabel);
     progressDialog->close();
+}
+
+void MainWindow::showProgress()
+{
+    progressDialog->setLabelText(progressLabel);
+    progressDialog->setValue(0);
+    progressDialog->show();
 }
 
 void MainWindow::advanceProgress()
 {
-    // The tick stops short of the maximum, which would reset the dialog; only
-    // the end of a run moves it further.
-    if (progressDialog->value() == progressCeiling)
-        return;
-    progressDialog->setValue(progressDialog->value() + 1);
-}
-
-void MainWindow::showProgressFromZero()
-{
-    progressDialog->setValue(0);
-    progressDialog->show();
-    progressTimer->start(progressIntervalMs);
+    const RunControl *control = workObject->runControl();
+    const int item = control->currentItem();
+    progressDialog->setLabelText(item >= 0 && item < runItemNames.size()
+                                     ? progressLabel
+                                         + QStringLiteral("\n%1 (%2/%3)")
+                                               .arg(runItemNames.at(item))
+                                               .arg(item + 1)
+                                               .arg(runItemNames.size())
+                                     : progressLabel);
+    // The work only grows; the value never goes back and stops short of the
+    // maximum, which would reset the dialog. The end of a run moves it on.
+    const int value = qMin(progressCeiling, control->percent());
+    if (value > progressDialog->value())
+        progressDialog->setValue(value);
 }
 
 // ---- Choosing the output folder -------------------------------------------
@@ -138,229 +162,235 @@ void MainWindow::showProgressFromZero()
 void MainWindow::onBtnChooseFolderClicked()
 {
     const QString folder = QFileDialog::getExistingDirectory(
-        this, QStringLiteral("选择生成升级包位置"), QStringLiteral("/"), QFileDialog::ShowDirsOnly);
-    if (!folder.isEmpty())
-        ui->lineEditPath->setText(folder);
+        this, QStringLiteral("选择生成升级包位置"), chooserStartFolder(ui->lineEditPath->text(), true),
+        QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty())
+        return;
+    ui->lineEditPath->setText(folder);
+    rememberChosenPath(folder, true);
 }
 
-// ---- Request checks -------------------------------------------------------
+// ---- A run ------------------------------------------------------------------
+
+PackageRequest MainWindow::currentRequest() const
+{
+    PackageRequest request {ui->lineEditPath->text(), ui->lineEditName->text(), {}};
+    // The last row holds the add button, not an item.
+    for (int row = 0; row < ui->listWgtUpgrade->count() - 1; ++row) {
+        const auto *item = qobject_cast<UpgradeItemWidget *>(
+            ui->listWgtUpgrade->itemWidget(ui->listWgtUpgrade->item(row)));
+        if (item)
+            request.rows.append({item->typeIndex(), item->filePath()});
+    }
+    return request;
+}
 
 void MainWindow::onBtnStartPackagingClicked()
 {
     upgradeItemMap.clear();
-    QString combinedPackagePath;
-    if (!checkOutputLocation() || !collectRows(&combinedPackagePath) || !checkFileNames())
-        return;
-
-    if (!combinedPackagePath.isEmpty()) {
-        startExpansion(combinedPackagePath);
+    CheckedRequest checked;
+    const PackageFailure failure = checkPackageRequest(currentRequest(), &checked);
+    if (failure.failed()) {
+        report(failure);
         return;
     }
-    if (writePackageManifest(upgradeItemMap))
+    upgradeItemMap = checked.items;
+    beginRun();
+    if (checked.combinedPackagePath.isEmpty()) {
         compressUpgradePackage(upgradeItemMap);
-}
-
-bool MainWindow::checkOutputLocation()
-{
-    const QString folder = outputFolder();
-    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
-        warn(QStringLiteral("路径不存在"), QStringLiteral("压缩包生成路径不存在"));
-        return false;
+        return;
     }
-    if (ui->lineEditName->text().isEmpty()) {
-        warn(QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"));
-        return false;
-    }
-    // The end of every run removes the extraction folder with all it holds,
-    // which would take the new package with it.
-    if (isInsideFolder(folder, extractionFolder)
-        || isInsideFolder(QFileInfo(archivePath()).path(), extractionFolder)) {
-        warn(pathClashTitle, QStringLiteral("生成路径不能位于decompression目录内"));
-        return false;
-    }
-    // The run writes its manifest here and removes it afterwards.
-    const QFileInfo manifest(manifestPathFor(folder));
-    if (manifest.exists() || manifest.isSymLink()) {
-        warn(QStringLiteral("文件已存在"),
-             QStringLiteral("生成路径下已存在upgrade_package_config.json，请移除后重试"));
-        return false;
-    }
-    return true;
-}
-
-bool MainWindow::collectRows(QString *combinedPackagePath)
-{
-    const QString archive = archivePath();
-    bool combinedSeen = false;
-    // The last row holds the add button, not an item.
-    for (int row = 0; row < ui->listWgtUpgrade->count() - 1; ++row) {
-        auto *item = qobject_cast<UpgradeItemWidget *>(
-            ui->listWgtUpgrade->itemWidget(ui->listWgtUpgrade->item(row)));
-        if (!item)
-            return false;
-
-        const bool combined = item->typeIndex() == combinedPackageTypeIndex;
-        const QString key = typeKeyForIndex(item->typeIndex());
-        const QString path = item->filePath();
-        // One run expands one combined package, so a second one is a repeated type.
-        if (combined ? combinedSeen : upgradeItemMap.contains(key)) {
-            warn(typeClashTitle, typeClashText);
-            return false;
-        }
-        if (!QFileInfo::exists(path)) {
-            warn(QStringLiteral("文件不存在"),
-                 QStringLiteral("%1文件不存在，请检查对应路径").arg(item->typeLabel()));
-            return false;
-        }
-        if (isSamePath(path, archive)) {
-            warn(pathClashTitle,
-                 QStringLiteral("%1文件不能与生成的升级包相同").arg(item->typeLabel()));
-            return false;
-        }
-        // The extraction folder is emptied before an expansion and removed at
-        // the end of every run.
-        if (isInsideFolder(path, extractionFolder)) {
-            warn(pathClashTitle,
-                 QStringLiteral("%1文件不能位于decompression目录内").arg(item->typeLabel()));
-            return false;
-        }
-
-        if (combined) {
-            combinedSeen = true;
-            *combinedPackagePath = path;
-        } else {
-            upgradeItemMap.insert(key, path);
-        }
-    }
-    return true;
-}
-
-bool MainWindow::checkFileNames()
-{
-    // Entries are stored under their bare file names, and a package holding
-    // two of one name could not say which file is which.
-    const QString clash = findFileNameClash(upgradeItemMap);
-    if (clash.isEmpty())
-        return true;
-    warn(QStringLiteral("文件名重复"),
-         QStringLiteral("升级包内存在同名文件%1，请重命名后重试").arg(clash));
-    return false;
-}
-
-// ---- Combined package expansion -------------------------------------------
-
-void MainWindow::startExpansion(const QString &packagePath)
-{
-    showProgressFromZero();
+    // The worker screens the package and reads its manifest.
+    runItemNames.clear();
+    showProgress();
+    progressTimer->start(progressPollMs);
     workThread->start(QThread::InheritPriority);
-    emit startDecompress(packagePath);
+    emit startDecompress(checked.combinedPackagePath);
 }
 
-void MainWindow::onDecompressFinished(bool isSuccess)
+void MainWindow::beginRun()
+{
+    runActive = true;
+    cancelRequested = false;
+    // The worker is idle between runs, so nothing reads this meanwhile.
+    workObject->runControl()->reset();
+}
+
+void MainWindow::endRun()
 {
     progressTimer->stop();
-    if (!isSuccess) {
-        // The worker has already removed what it extracted.
-        progressDialog->hide();
-        warn(extractionFailedTitle, extractionFailedText);
-        return;
-    }
+    progressDialog->hide();
+    // The worker has answered and is idle, so this wait is short; without it
+    // the next run's start() could meet a thread that is still winding down.
+    workThread->quit();
+    workThread->wait();
+    runActive = false;
+}
 
-    QJsonObject nested;
-    if (!readManifestFile(extractionFolder + QLatin1Char('/') + manifestFileName, &nested)) {
-        failExpansion(extractionFailedTitle, extractionFailedText);
+// The worker's answer waits while the user is still asked whether to cancel:
+// that answer decides what the outcome means.
+bool MainWindow::deferWhileAsking(std::function<void()> finish)
+{
+    if (!askingToCancel)
+        return false;
+    finishAfterAsking = std::move(finish);
+    return true;
+}
+
+void MainWindow::askToCancel(const QString &question, bool thenClose)
+{
+    if (!runActive || askingToCancel)
         return;
+    askingToCancel = true;
+    QMessageBox box(QMessageBox::Question, QStringLiteral("取消打包"), question,
+                    QMessageBox::Yes | QMessageBox::No, progressDialog);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("是"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("否"));
+    box.setDefaultButton(QMessageBox::No);
+    const bool cancel = box.exec() == QMessageBox::Yes;
+    askingToCancel = false;
+    if (cancel) {
+        cancelRequested = true;
+        closeAfterRun = closeAfterRun || thenClose;
+        workObject->runControl()->requestCancel();
     }
-    switch (mergeNestedManifest(nested, extractionFolder, &upgradeItemMap)) {
-    case MergeResult::Merged:
-        break;
-    case MergeResult::DuplicateType:
-        failExpansion(typeClashTitle, typeClashText);
+    if (finishAfterAsking)
+        std::exchange(finishAfterAsking, nullptr)();
+}
+
+void MainWindow::onDecompressFinished(bool isSuccess, const CombinedPackage &package,
+                                      const PackageFailure &failure)
+{
+    if (deferWhileAsking([=] { onDecompressFinished(isSuccess, package, failure); }))
         return;
-    case MergeResult::UnsafeName:
-        // This tool writes bare file names only; anything else is not a
-        // package it can take apart.
-        failExpansion(extractionFailedTitle, extractionFailedText);
-        return;
-    }
-    // Both show their own warning.
-    if (!checkFileNames() || !writePackageManifest(upgradeItemMap)) {
-        endFailedExpansion();
+    PackageFailure merged = failure;
+    if (isSuccess && !cancelRequested)
+        merged = mergeCombinedPackage(package, &upgradeItemMap);
+    if (cancelRequested || merged.failed()) {
+        endRun();
+        if (!cancelRequested)
+            report(merged);
+        if (closeAfterRun)
+            close();
         return;
     }
     compressUpgradePackage(upgradeItemMap);
 }
 
-void MainWindow::failExpansion(const QString &title, const QString &text)
+void MainWindow::compressUpgradePackage(const PackageItems &map)
 {
-    warn(title, text);
-    endFailedExpansion();
-}
-
-void MainWindow::endFailedExpansion()
-{
-    progressDialog->hide();
-    removeWorkingFolder(extractionFolder);
-}
-
-// ---- Manifest and archive -------------------------------------------------
-
-bool MainWindow::writePackageManifest(const QMap<QString, QString> &map)
-{
-    if (writeManifestFile(manifestPathFor(outputFolder()), map))
-        return true;
-    warn(QStringLiteral("打包失败"), QStringLiteral("json文件生成失败!"));
-    return false;
-}
-
-void MainWindow::compressUpgradePackage(const QMap<QString, QString> &map)
-{
-    QStringList sourceFiles = map.values();
-    sourceFiles.append(manifestPathFor(outputFolder()));
+    runItemNames.clear();
+    for (const PackageItem &item : map)
+        runItemNames.append(item.name);
     // Reset the dialog before the request goes out: setValue() on a shown
     // modal dialog processes events, and the worker's answer must not arrive
     // before the dialog is set up for this run.
-    showProgressFromZero();
+    showProgress();
+    progressTimer->start(progressPollMs);
     workThread->start(QThread::InheritPriority);
-    emit startCompress(archivePath(), sourceFiles);
+    emit startCompress(archivePath(), map);
 }
 
-void MainWindow::onCompressFinished(bool isSuccess)
+void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failure)
 {
+    if (deferWhileAsking([=] { onCompressFinished(isSuccess, failure); }))
+        return;
+    if (!isSuccess) {
+        endRun();
+        if (failure.kind != PackageFailure::Cancelled)
+            report(failure);
+        if (closeAfterRun)
+            close();
+        return;
+    }
     progressTimer->stop();
-    // The worker has answered and is idle, so this wait is short; without it
-    // the next run's start() could meet a thread that is still winding down
-    // and leave its request unserved.
     workThread->quit();
     workThread->wait();
-    if (isSuccess) {
-        progressDialog->setValue(progressCeiling);
-        QTimer::singleShot(successNoticeDelayMs, this, [this] {
-            progressDialog->close();
-            QMessageBox::information(this, QStringLiteral("打包成功"),
-                                     QStringLiteral("升级包打包成功"));
-        });
-    } else {
+    runActive = false;
+    const QString archive = archivePath();
+    if (closeAfterRun) {
+        // The user asked to leave; the package was complete before the
+        // cancel could take effect, and it stays.
         progressDialog->hide();
-        warn(QStringLiteral("打包失败"), QStringLiteral("文件压缩失败!"));
+        close();
+        return;
     }
-    QFile::remove(manifestPathFor(outputFolder()));
-    removeWorkingFolder(extractionFolder);
+    progressDialog->setValue(progressCeiling);
+    QTimer::singleShot(successNoticeDelayMs, this, [this, archive] {
+        progressDialog->close();
+        reportSuccess(archive);
+    });
 }
 
-// ---- Helpers ----------------------------------------------------------------
-
-QString MainWindow::outputFolder() const
+void MainWindow::closeEvent(QCloseEvent *event)
 {
-    return ui->lineEditPath->text();
+    if (!runActive) {
+        QMainWindow::closeEvent(event);
+        return;
+    }
+    event->ignore();
+    askToCancel(QStringLiteral("正在打包，确定要取消打包并退出吗？"), true);
 }
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == progressDialog) {
+        // Escape would hide the dialog and free the form while the worker
+        // still writes; it asks to cancel, as the button does.
+        const bool escape = event->type() == QEvent::KeyPress
+            && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape;
+        if (runActive && (escape || event->type() == QEvent::Close)) {
+            event->ignore();
+            askToCancel(QStringLiteral("确定要取消打包吗？"), false);
+            return true;
+        }
+        return false;
+    }
+    if (event->type() == QEvent::DragEnter) {
+        auto *drag = static_cast<QDragEnterEvent *>(event);
+        if (!droppedLocalFile(drag->mimeData()).isEmpty())
+            drag->acceptProposedAction();
+        return true;
+    }
+    if (event->type() == QEvent::Drop) {
+        auto *drop = static_cast<QDropEvent *>(event);
+        const QString path = droppedLocalFile(drop->mimeData());
+        if (!path.isEmpty()) {
+            addUpgradeItemRow();
+            QListWidget *list = ui->listWgtUpgrade;
+            qobject_cast<UpgradeItemWidget *>(list->itemWidget(list->item(list->count() - 2)))
+                ->setFilePath(path);
+            drop->acceptProposedAction();
+        }
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---- Messages -------------------------------------------------------------
 
 QString MainWindow::archivePath() const
 {
-    return archivePathFor(outputFolder(), ui->lineEditName->text());
+    return archivePathFor(ui->lineEditPath->text(), ui->lineEditName->text());
 }
 
-void MainWindow::warn(const QString &title, const QString &text)
+void MainWindow::report(const PackageFailure &failure)
 {
-    QMessageBox::warning(this, title, text);
+    const PackageMessage message = packageMessage(failure);
+    QMessageBox box(QMessageBox::Warning, message.title, message.text, QMessageBox::Ok, this);
+    box.setInformativeText(message.cause);
+    box.exec();
+}
+
+void MainWindow::reportSuccess(const QString &archive)
+{
+    const QFileInfo info(archive);
+    const QString path = QDir::toNativeSeparators(QDir::cleanPath(info.absoluteFilePath()));
+    QMessageBox box(QMessageBox::Information, QStringLiteral("打包成功"),
+                    QStringLiteral("升级包打包成功"), QMessageBox::Ok, this);
+    box.setInformativeText(QStringLiteral("%1\n大小：%2").arg(path, QLocale().formattedDataSize(info.size())));
+    QPushButton *openFolder = box.addButton(QStringLiteral("打开所在文件夹"), QMessageBox::ActionRole);
+    box.exec();
+    if (box.clickedButton() == openFolder)
+        QDesktopServices::openUrl(QUrl::fromLocalFile(info.absolutePath()));
 }

@@ -1,23 +1,25 @@
 #include "workobject.h"
 
-#include "archivewriter.h"
-#include "packageextractor.h"
+#include "packagewriter.h"
+#include "packagingrun.h"
 
 WorkObject::WorkObject(QObject *parent)
     : QObject(parent)
 {
+    qRegisterMetaType<PackageFailure>();
+    qRegisterMetaType<PackageItems>();
+    qRegisterMetaType<CombinedPackage>();
 }
 
-void WorkObject::executeCompress(QString packageName, QStringList sourceFiles)
+void WorkObject::executeCompress(QString packageName, PackageItems items)
 {
-    const bool written = writeArchive(packageName, sourceFiles);
-    // The run is done with the extracted items; removing a large folder takes
-    // long enough that it belongs here rather than on the GUI thread.
-    removeWorkingFolder(extractionFolder);
-    emit compressFinished(written);
+    const PackageFailure failure = writePackage(packageName, items, &control);
+    emit compressFinished(!failure.failed(), failure);
 }
 
 void WorkObject::execDecompress(QString packagePath)
 {
-    emit decompressFinished(extractPackage(packagePath, extractionFolder));
+    const PackageScreening screening = screenCombinedPackage(packagePath);
+    const PackageFailure failure = firstProblem(screening);
+    emit decompressFinished(!failure.failed(), screening.package, failure);
 }

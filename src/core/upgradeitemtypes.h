@@ -16,4 +16,10 @@ constexpr int combinedPackageTypeIndex = 7;
 // package, for -1 (no current entry) and for any other index out of range.
 QString typeKeyForIndex(int index);
 
+// The label the type chooser shows for an index 0 to 7, or an empty string.
+QString typeLabelForIndex(int index);
+
+// The label of a type key; a key outside the table is its own label.
+QString typeLabelForKey(const QString &key);
+
 #endif // UPGRADEITEMTYPES_H

@@ -1,0 +1,56 @@
+#ifndef PACKAGEREQUEST_H
+#define PACKAGEREQUEST_H
+
+#include "packagefailure.h"
+#include "packageitem.h"
+
+#include <QList>
+#include <QString>
+
+// One item row as the user filled it in: a type chooser index (0 to 7) and a
+// path, taken as typed.
+struct RequestRow
+{
+    int typeIndex = 0;
+    QString path;
+};
+
+// What the user asks for: the output folder, the package name without
+// ".zip", and the item rows from the top.
+struct PackageRequest
+{
+    QString outputFolder;
+    QString packageName;
+    QList<RequestRow> rows;
+};
+
+// A request that passed its checks: the plain rows' items, and the combined
+// package to merge (empty when there is none).
+struct CheckedRequest
+{
+    PackageItems items;
+    QString combinedPackagePath;
+};
+
+// Checks a request in the order the user reads the form: the output folder,
+// the package name, every row from the top (a repeated type before a missing
+// file, then a row that is the archive itself), then the items' file names.
+// Stops at the first failing check. Touches no file beyond asking whether
+// paths exist.
+PackageFailure checkPackageRequest(const PackageRequest &request, CheckedRequest *checked);
+
+// The first item file name that the package could not hold: one that an
+// earlier item already uses (ignoring case) or the manifest's own name.
+PackageFailure checkFileNames(const PackageItems &items);
+
+// Where a run writes its archive: folder + "/" + name + ".zip", joined as typed.
+QString archivePathFor(const QString &outputFolder, const QString &packageName);
+
+// The absolute, cleaned form of path with links resolved as far as the path
+// exists; the part that does not exist yet is appended as it stands.
+QString resolvedPath(const QString &path);
+
+// True when both paths name the same place, compared as the file system does.
+bool isSamePath(const QString &a, const QString &b);
+
+#endif // PACKAGEREQUEST_H

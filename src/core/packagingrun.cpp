@@ -1,0 +1,36 @@
+#include "packagingrun.h"
+
+#include "packagewriter.h"
+
+PackageFailure firstProblem(const PackageScreening &screening)
+{
+    return screening.problems.isEmpty() ? PackageFailure() : screening.problems.first();
+}
+
+PackagingOutcome preparePackaging(const PackageRequest &request)
+{
+    PackagingOutcome outcome;
+    CheckedRequest checked;
+    outcome.failure = checkPackageRequest(request, &checked);
+    if (outcome.failure.failed())
+        return outcome;
+    outcome.items = checked.items;
+    if (!checked.combinedPackagePath.isEmpty()) {
+        const PackageScreening screening = screenCombinedPackage(checked.combinedPackagePath);
+        outcome.failure = firstProblem(screening);
+        if (!outcome.failure.failed())
+            outcome.failure = mergeCombinedPackage(screening.package, &outcome.items);
+        if (outcome.failure.failed())
+            return outcome;
+    }
+    outcome.archivePath = archivePathFor(request.outputFolder, request.packageName);
+    return outcome;
+}
+
+PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control)
+{
+    PackagingOutcome outcome = preparePackaging(request);
+    if (!outcome.failure.failed())
+        outcome.failure = writePackage(outcome.archivePath, outcome.items, control);
+    return outcome;
+}
