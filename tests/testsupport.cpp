@@ -35,9 +35,21 @@ void ModalWatcher::poll()
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
         if (!box->isVisible())
             return;
-        messages.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
-                         box->defaultButton() != nullptr, box->parentWidget()});
-        box->button(QMessageBox::Ok) ? box->button(QMessageBox::Ok)->click() : box->reject();
+        QStringList buttonTexts;
+        for (QAbstractButton *button : box->buttons())
+            buttonTexts << button->text();
+        messages.append({box->icon(), box->windowTitle(), box->text(), box->informativeText(),
+                         box->standardButtons(), buttonTexts, box->defaultButton() != nullptr,
+                         box->parentWidget()});
+        if (box->icon() == QMessageBox::Question) {
+            if (onQuestion)
+                onQuestion(box);
+            box->button(questionAnswer)->click();
+        } else if (box->button(QMessageBox::Ok)) {
+            box->button(QMessageBox::Ok)->click();
+        } else {
+            box->reject();
+        }
     } else if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
         if (!dialog->isVisible())
             return;

@@ -27,13 +27,16 @@ struct SeenMessage
     QMessageBox::Icon icon;
     QString title;
     QString text;
+    QString informativeText;
     QMessageBox::StandardButtons buttons;
+    QStringList buttonTexts;
     bool hasDefaultButton;
     QWidget *parent;
 };
 
 // Answers the modal dialogs that the code under test opens: every message box
-// is recorded and closed with its OK button; a file dialog is handed to
+// is recorded and closed with its OK button, a question with questionAnswer
+// (after onQuestion, if set, has looked at it); a file dialog is handed to
 // onFileDialog (which must accept or reject it) or else rejected. A file
 // dialog still open after its handler ran is rejected, so a test fails
 // instead of hanging.
@@ -44,6 +47,8 @@ public:
     QList<SeenMessage> messages;
     QList<QString> fileDialogCaptions;
     std::function<void(QFileDialog *)> onFileDialog;
+    QMessageBox::StandardButton questionAnswer = QMessageBox::No;
+    std::function<void(QMessageBox *)> onQuestion;
     // Waits until at least count message boxes have been seen.
     bool waitForMessages(int count, int timeoutMs = 60000);
 

@@ -1,0 +1,281 @@
+// Writing a package from the core, without the window: what each entry
+// carries, raw copies from a combined package, and every way a write can fail
+// with the earlier archive kept and nothing else left behind.
+#include "combinedpackage.h"
+#include "packagemanifest.h"
+#include "packagewriter.h"
+#include "testsupport.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+#include <atomic>
+#include <sys/stat.h>
+#include <thread>
+#include <zip.h>
+
+class PackageWriterTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void entriesCarryNameTimePermissionsAndContent();
+    void combinedEntriesAreCopiedAsStored();
+    void failuresKeepTheEarlierArchive_data();
+    void failuresKeepTheEarlierArchive();
+    void fileChangingWhileReadFailsTheRun_data();
+    void fileChangingWhileReadFailsTheRun();
+};
+
+namespace {
+
+QByteArray noise(int size, quint32 seed)
+{
+    QByteArray data(size, '\0');
+    for (char &c : data) {
+        seed = seed * 1103515245u + 12345u;
+        c = char(seed >> 24);
+    }
+    return data;
+}
+
+// The raw (compressed) bytes and the external attributes of an entry.
+struct RawEntry
+{
+    QByteArray compressed;
+    quint32 attributes = 0;
+    quint8 system = 0;
+    time_t modified = 0;
+};
+
+RawEntry rawEntry(const QString &archive, const QString &name)
+{
+    RawEntry raw;
+    int error = 0;
+    zip_t *zip = zip_open(QFile::encodeName(archive).constData(), ZIP_RDONLY, &error);
+    const zip_int64_t index = zip ? zip_name_locate(zip, name.toUtf8().constData(), 0) : -1;
+    if (index >= 0) {
+        zip_stat_t st;
+        zip_stat_index(zip, zip_uint64_t(index), 0, &st);
+        raw.modified = st.mtime;
+        zip_file_get_external_attributes(zip, zip_uint64_t(index), 0, &raw.system, &raw.attributes);
+        zip_file_t *file = zip_fopen_index(zip, zip_uint64_t(index), ZIP_FL_COMPRESSED);
+        char buffer[4096];
+        zip_int64_t got;
+        while (file && (got = zip_fread(file, buffer, sizeof(buffer))) > 0)
+            raw.compressed.append(buffer, int(got));
+        if (file)
+            zip_fclose(file);
+    }
+    if (zip)
+        zip_discard(zip);
+    return raw;
+}
+
+// A package written by another tool, screened as the window screens it.
+CombinedPackage screened(const QString &path)
+{
+    const PackageScreening screening = screenCombinedPackage(path);
+    if (!screening.problems.isEmpty())
+        qWarning() << "unexpected screening problem"
+                   << packageMessage(screening.problems.first()).cause;
+    return screening.package;
+}
+
+} // namespace
+
+void PackageWriterTest::entriesCarryNameTimePermissionsAndContent()
+{
+    TestFolder folder;
+    const QByteArray text = QByteArray("servo parameter line\n").repeated(5000);
+    const QString servo = folder.write("in/servo_cfg.zip", text);
+    const QString hmi = folder.write("in/hmi 界面.bin", noise(200000, 7));
+    const QString empty = folder.write("in/empty.bin", QByteArray());
+    QVERIFY(QFile::setPermissions(hmi,
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                      | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                      | QFileDevice::ExeGroup));
+    const QDateTime stamp = QDateTime::fromSecsSinceEpoch(1700000000);
+    QFile stamped(hmi);
+    QVERIFY(stamped.open(QIODevice::ReadWrite)
+            && stamped.setFileTime(stamp, QFileDevice::FileModificationTime));
+    stamped.close();
+    QVERIFY(QFile::link(servo, folder.path("in/linked.cfg")));
+
+    PackageItems items {{"servo", plainItem(servo)},
+                        {"hmi", plainItem(hmi)},
+                        {"logo", plainItem(empty)},
+                        {"language", plainItem(folder.path("in/linked.cfg"))}};
+    RunControl control;
+    QVERIFY(!writePackage(folder.path("out/a/pkg.zip"), items, &control).failed());
+    QCOMPARE(control.bytesDone(), control.bytesTotal());
+    QCOMPARE(control.bytesTotal(), qint64(text.size() * 2 + 200000));
+
+    const QList<ArchiveEntry> entries = readZip(folder.path("out/a/pkg.zip"));
+    QStringList names;
+    for (const ArchiveEntry &e : entries) {
+        names << e.name;
+        QCOMPARE(e.method, 8);
+    }
+    QCOMPARE(names,
+             QStringList(
+                 {"hmi 界面.bin", "linked.cfg", "empty.bin", "servo_cfg.zip", manifestFileName}));
+    QCOMPARE(entries.at(0).data, noise(200000, 7));
+    QCOMPARE(entries.at(1).data, text); // a link is stored with its file's content
+    QCOMPARE(entries.at(2).data, QByteArray());
+    QCOMPARE(entries.at(4).data,
+             QByteArray(R"({"hmi":{"name":"hmi 界面.bin"},"language":{"name":"linked.cfg"},)"
+                        R"("logo":{"name":"empty.bin"},"servo":{"name":"servo_cfg.zip"}})"));
+    const RawEntry hmiEntry = rawEntry(folder.path("out/a/pkg.zip"), "hmi 界面.bin");
+    QCOMPARE(hmiEntry.system, quint8(ZIP_OPSYS_UNIX));
+    QCOMPARE(hmiEntry.attributes >> 16, 0100750u);
+    QCOMPARE(hmiEntry.modified, time_t(1700000000));
+    QCOMPARE(rawEntry(folder.path("out/a/pkg.zip"), manifestFileName).attributes >> 16, 0100644u);
+}
+
+void PackageWriterTest::combinedEntriesAreCopiedAsStored()
+{
+    TestFolder folder;
+    const QByteArray hmi = QByteArray("hmi image block\n").repeated(20000);
+    writeZip(folder.path("old.zip"),
+             {{'f', "hmi_v2.zip", hmi},
+              {'s', "stored.par", "stored servo parameters"},
+              {'f', manifestFileName,
+               R"({"hmi":{"name":"hmi_v2.zip"},"servo":{"name":"stored.par"}})"}});
+    const CombinedPackage package = screened(folder.path("old.zip"));
+    QCOMPARE(package.items.size(), 2);
+    RunControl control;
+    QVERIFY(!writePackage(folder.path("new.zip"), package.items, &control).failed());
+
+    // The deflated entry keeps its very bytes and its time; the stored one is
+    // deflated like every entry of a package.
+    const RawEntry before = rawEntry(folder.path("old.zip"), "hmi_v2.zip");
+    const RawEntry after = rawEntry(folder.path("new.zip"), "hmi_v2.zip");
+    QVERIFY(!before.compressed.isEmpty());
+    QCOMPARE(after.compressed, before.compressed);
+    QCOMPARE(after.modified, before.modified);
+    QCOMPARE(after.attributes >> 16, 0100644u);
+    const QList<ArchiveEntry> entries = readZip(folder.path("new.zip"));
+    QCOMPARE(entries.size(), 3);
+    QCOMPARE(entries.at(0).data, hmi);
+    QCOMPARE(entries.at(1).name, QStringLiteral("stored.par"));
+    QCOMPARE(entries.at(1).method, 8);
+    QCOMPARE(entries.at(1).data, QByteArray("stored servo parameters"));
+}
+
+void PackageWriterTest::failuresKeepTheEarlierArchive_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<QString>("path"); // what the failure names, "@" the test folder
+
+    QTest::newRow("item is a folder")
+        << "folder" << int(PackageFailure::NotRegularFile) << "@/in/x";
+    QTest::newRow("item is a FIFO") << "fifo" << int(PackageFailure::NotRegularFile) << "@/in/x";
+    QTest::newRow("item vanished") << "vanished" << int(PackageFailure::NotFound) << "@/in/x";
+    // Root ignores permission bits, but procfs takes no new file from anyone.
+    QTest::newRow("folder takes no file")
+        << "unwritable" << int(PackageFailure::WriteError) << "/proc/self/pkg.zip";
+    QTest::newRow("combined entry corrupt")
+        << "corrupt" << int(PackageFailure::EntryCorrupt) << "@/old.zip";
+    QTest::newRow("combined package replaced")
+        << "replaced" << int(PackageFailure::PackageChanged) << "@/old.zip";
+    QTest::newRow("cancelled") << "cancel" << int(PackageFailure::NoReason) << "";
+}
+
+void PackageWriterTest::failuresKeepTheEarlierArchive()
+{
+    QFETCH(QString, setup);
+    QFETCH(int, reason);
+    QFETCH(QString, path);
+    TestFolder folder;
+    path.replace('@', folder.path());
+    const QByteArray earlier = "the package of last week";
+    QString archive = folder.write("out/pkg.zip", earlier);
+    const QString item = folder.path("in/x");
+    PackageItems items {{"hmi", plainItem(folder.write("in/hmi.zip", "hmi"))},
+                        {"logo", plainItem(item)}};
+    RunControl control;
+    if (setup == "folder") {
+        QVERIFY(QDir().mkpath(item));
+    } else if (setup == "fifo") {
+        QCOMPARE(mkfifo(QFile::encodeName(item).constData(), 0644), 0);
+    } else if (setup == "unwritable") {
+        folder.write("in/x", "logo");
+        archive = "/proc/self/pkg.zip";
+    } else if (setup == "corrupt" || setup == "replaced") {
+        const QByteArray hmi = QByteArray("hmi image block\n").repeated(20000);
+        writeZip(folder.path("old.zip"),
+                 {{'f', "hmi_v2.zip", hmi},
+                  {'f', manifestFileName, R"({"hmi":{"name":"hmi_v2.zip"}})"}});
+        items = screened(folder.path("old.zip")).items;
+        QByteArray bytes = readFile(folder.path("old.zip"));
+        if (setup == "corrupt") {
+            bytes[100] = char(bytes.at(100) ^ 0x20); // inside the deflated data
+        } else {
+            writeZip(folder.path("old.zip"),
+                     {{'f', "hmi_v2.zip", hmi + "more"},
+                      {'f', manifestFileName, R"({"hmi":{"name":"hmi_v2.zip"}})"}});
+            bytes = readFile(folder.path("old.zip"));
+        }
+        folder.write("old.zip", bytes);
+    } else if (setup == "cancel") {
+        folder.write("in/x", "logo");
+        control.requestCancel();
+    }
+
+    const PackageFailure failure = writePackage(archive, items, &control);
+    QCOMPARE(int(failure.kind),
+             int(setup == "cancel" ? PackageFailure::Cancelled : PackageFailure::WriteFailed));
+    QCOMPARE(int(failure.reason), reason);
+    QCOMPARE(failure.path, path);
+    if (!path.isEmpty())
+        QVERIFY(packageMessage(failure).cause.endsWith(path));
+    QCOMPARE(readFile(folder.path("out/pkg.zip")), earlier);
+    QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+}
+
+void PackageWriterTest::fileChangingWhileReadFailsTheRun_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("appended, as by a copy in progress") << "append";
+    QTest::newRow("cut short") << "truncate";
+    QTest::newRow("rewritten in place") << "touch";
+}
+
+void PackageWriterTest::fileChangingWhileReadFailsTheRun()
+{
+    QFETCH(QString, change);
+    TestFolder folder;
+    const QString item = folder.write("in/hmi.bin", noise(48 << 20, 3));
+    RunControl control;
+    std::atomic<bool> changed {false};
+    // Changes the file once the writer has read its first bytes of it.
+    std::thread changer([&] {
+        while (control.bytesDone() == 0 && control.bytesTotal() >= 0)
+            std::this_thread::yield();
+        QFile file(item);
+        if (change == "append" && file.open(QIODevice::Append))
+            file.write("more bytes from the copy");
+        else if (change == "truncate")
+            file.resize(1 << 20);
+        else if (file.open(QIODevice::ReadWrite))
+            file.setFileTime(QDateTime::currentDateTime().addSecs(5),
+                             QFileDevice::FileModificationTime);
+        changed = true;
+    });
+    const PackageFailure failure
+        = writePackage(folder.path("out/pkg.zip"), {{"hmi", plainItem(item)}}, &control);
+    changer.join();
+    QVERIFY(changed);
+    QCOMPARE(int(failure.kind), int(PackageFailure::WriteFailed));
+    QCOMPARE(int(failure.reason), int(PackageFailure::ModifiedWhilePacking));
+    QCOMPARE(packageMessage(failure).cause, "文件在打包过程中被修改：" + item);
+    QCOMPARE(filesBelow(folder.path("out")), QStringList());
+}
+
+QTEST_MAIN(PackageWriterTest)
+#include "tst_packagewriter.moc"
