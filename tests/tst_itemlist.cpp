@@ -1,10 +1,14 @@
-// The window's list of item rows: its start-up content, the add row and the
-// removal of rows.
+// The window's list of item rows: its start-up content, the add row, the
+// removal of rows, and files dropped onto them.
 #include "mainwindow.h"
 #include "testsupport.h"
 #include "upgradeitemwidget.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPointer>
@@ -18,7 +22,22 @@ class ItemListTest : public QObject
 private slots:
     void startsWithOneEmptyRowAboveTheAddRow();
     void rowsAreAddedInClickOrderAndRemovedWhereTheyStand();
+    void droppedFilesFillRows();
 };
+
+// Drops a local file onto a widget as a file manager would.
+static bool drop(QWidget *target, const QString &path)
+{
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    return dropped.isAccepted();
+}
 
 static QStringList paths(const WindowDriver &driver)
 {
@@ -115,6 +134,27 @@ void ItemListTest::rowsAreAddedInClickOrderAndRemovedWhereTheyStand()
     QCOMPARE(driver.row(0)->filePath(), QString());
     QCOMPARE(driver.row(0)->typeIndex(), 0);
     QVERIFY(driver.addButton());
+}
+
+void ItemListTest::droppedFilesFillRows()
+{
+    TestFolder folder;
+    const QString first = folder.write("in/hmi_v2.zip", "hmi");
+    const QString second = folder.write("in/logo.png", "logo");
+    MainWindow window;
+    WindowDriver driver(&window);
+    QWidget *addRow = driver.list()->itemWidget(driver.list()->item(driver.list()->count() - 1));
+
+    // Onto a row: that row's path; onto the add row: a new row below the others.
+    QVERIFY(drop(driver.row(0), first));
+    QVERIFY(drop(addRow, second));
+    QCOMPARE(paths(driver), QStringList({first, second}));
+    QMimeData text;
+    text.setText("not a file");
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(addRow, &enter);
+    QVERIFY(!enter.isAccepted());
+    QCOMPARE(driver.itemRowCount(), 2);
 }
 
 QTEST_MAIN(ItemListTest)

@@ -1,7 +1,9 @@
 // The GUI-free rules behind a package: manifest bytes that the controller
-// reads, and the path and name checks that keep a run from harming files.
-#include "packagechecks.h"
+// reads, the type table, and the path and name checks that keep a run from
+// harming files.
 #include "packagemanifest.h"
+#include "packagerequest.h"
+#include "upgradeitemtypes.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -16,13 +18,22 @@ class PackageRulesTest : public QObject
 private slots:
     void manifestBytes_data();
     void manifestBytes();
-    void manifestFileIsWrittenOnlyWhereNothingStands();
+    void typeTable();
     void pathsAreComparedAfterResolvingLinks();
     void fileNameClashes_data();
     void fileNameClashes();
 };
 
 using ItemMap = QMap<QString, QString>;
+
+// Plain items for type key to path.
+static PackageItems itemsFor(const ItemMap &paths)
+{
+    PackageItems items;
+    for (auto it = paths.cbegin(); it != paths.cend(); ++it)
+        items.insert(it.key(), plainItem(it.value()));
+    return items;
+}
 
 void PackageRulesTest::manifestBytes_data()
 {
@@ -51,25 +62,19 @@ void PackageRulesTest::manifestBytes()
 {
     QFETCH(ItemMap, items);
     QFETCH(QByteArray, expected);
-    TestFolder folder;
-    QVERIFY(writeManifestFile(folder.path("upgrade_package_config.json"), items));
-    QFile file(folder.path("upgrade_package_config.json"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), expected);
+    QCOMPARE(::manifestBytes(itemsFor(items)), expected);
     if (QTest::currentDataTag() == QLatin1String("worked example"))
         QCOMPARE(expected.size(), 93);
 }
 
-void PackageRulesTest::manifestFileIsWrittenOnlyWhereNothingStands()
+void PackageRulesTest::typeTable()
 {
-    TestFolder folder;
-    const QString kept = folder.write("upgrade_package_config.json", "the user's own notes");
-    QVERIFY(!writeManifestFile(kept, {{"hmi", "a.zip"}}));
-    QFile file(kept);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), QByteArray("the user's own notes"));
-    QVERIFY(!writeManifestFile(folder.path("missing/upgrade_package_config.json"), {}));
-    QVERIFY(!QFileInfo::exists(folder.path("missing")));
+    QCOMPARE(typeLabelForIndex(0), QStringLiteral("HMI"));
+    QCOMPARE(typeLabelForIndex(combinedPackageTypeIndex), QStringLiteral("组合包"));
+    QCOMPARE(typeLabelForIndex(8), QString());
+    QCOMPARE(typeLabelForKey("language"), QStringLiteral("语言包"));
+    // A key from a foreign manifest names itself.
+    QCOMPARE(typeLabelForKey("firmware"), QStringLiteral("firmware"));
 }
 
 void PackageRulesTest::pathsAreComparedAfterResolvingLinks()
@@ -85,14 +90,6 @@ void PackageRulesTest::pathsAreComparedAfterResolvingLinks()
     QVERIFY(!isSamePath("out/pkg.zip", "out/PKG.zip"));
     // Paths that do not exist yet are compared as far as they resolve.
     QVERIFY(isSamePath("out-link/new/x.zip", folder.path("out/new/x.zip")));
-
-    QDir().mkpath(folder.path("decompression/inner"));
-    QVERIFY(QFile::link(folder.path("decompression"), folder.path("ext-link")));
-    QVERIFY(isInsideFolder("./decompression", "./decompression"));
-    QVERIFY(isInsideFolder("ext-link/inner/new", "./decompression"));
-    QVERIFY(isInsideFolder(folder.path("decompression/x/y.zip"), "decompression"));
-    QVERIFY(!isInsideFolder("decompression2/x.zip", "./decompression"));
-    QVERIFY(!isInsideFolder(".", "./decompression"));
 }
 
 void PackageRulesTest::fileNameClashes_data()
@@ -110,14 +107,19 @@ void PackageRulesTest::fileNameClashes_data()
     QTest::newRow("manifest name") << ItemMap {{"logo", "/a/Upgrade_Package_Config.json"}}
                                    << QString("Upgrade_Package_Config.json");
     QTest::newRow("nameless items are left to fail when packed")
-        << ItemMap {{"hmi", "./decompression/"}, {"logo", "./decompression/"}} << QString();
+        << ItemMap {{"hmi", "/a/"}, {"logo", "/b/"}} << QString();
+    QTest::newRow("composed and decomposed")
+        << ItemMap {{"hmi", "/a/caf\u00e9.zip"}, {"logo", "/b/cafe\u0301.zip"}}
+        << QString("cafe\u0301.zip");
 }
 
 void PackageRulesTest::fileNameClashes()
 {
     QFETCH(ItemMap, items);
     QFETCH(QString, clash);
-    QCOMPARE(findFileNameClash(items), clash);
+    const PackageFailure failure = checkFileNames(itemsFor(items));
+    QCOMPARE(failure.subject, clash);
+    QCOMPARE(failure.failed(), !clash.isEmpty());
 }
 
 QTEST_MAIN(PackageRulesTest)

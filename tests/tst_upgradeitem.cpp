@@ -5,6 +5,9 @@
 #include "upgradeitemwidget.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QListView>
 #include <QFileDialog>
 #include <QImage>
 #include <QLineEdit>
@@ -24,6 +27,7 @@ private slots:
     void typeKeysAndLookup();
     void newRowAndChooserLabels();
     void fileDialogPerType();
+    void fileFiltersListWhatTheySay();
     void removeButtonAsksOnceAndLeavesTheRowAlive();
     void closeImage();
 };
@@ -139,13 +143,57 @@ void UpgradeItemTest::fileDialogPerType()
 
     QCOMPARE(watcher.fileDialogCaptions,
              QList<QString>({"伺服参数", "伺服参数", "组合包", "组合包"}));
-    for (int i = 0; i < filters.size(); ++i) {
-        QCOMPARE(filters.at(i), QStringList({"*.zip;*.kpz"}));
-        QCOMPARE(startFolders.at(i), QStringLiteral("/"));
-    }
-    QCOMPARE(filters.size(), 4);
+    for (const QStringList &shown : filters)
+        QCOMPARE(shown, QStringList({"升级包 (*.zip *.kpz)", "所有文件 (*)"}));
+    // Home until a file is chosen; then the folder of the row's path.
+    QCOMPARE(
+        startFolders,
+        QStringList({QDir::homePath(), QDir::homePath(), folder.path("in"), folder.path("in")}));
     QCOMPARE(removeSpy.count(), 0);
     QVERIFY(watcher.messages.isEmpty());
+}
+
+// The files a Qt file dialog lists in its folder under its current filter.
+static QStringList listedFiles(QFileDialog *dialog)
+{
+    QStringList names;
+    auto *view = dialog->findChild<QListView *>(QStringLiteral("listView"));
+    if (!view)
+        return {"<no list view>"};
+    for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r) {
+        const QModelIndex index = view->model()->index(r, 0, view->rootIndex());
+        if (view->model()->flags(index) & Qt::ItemIsEnabled)
+            names << index.data().toString();
+    }
+    names.sort();
+    return names;
+}
+
+void UpgradeItemTest::fileFiltersListWhatTheySay()
+{
+    TestFolder folder;
+    for (const char *name : {"a.zip", "b.kpz", "c.txt", "d.zip.part"})
+        folder.write(QStringLiteral("in/") + name, name);
+    QWidget parent;
+    auto *row = new UpgradeItemWidget(&parent);
+    part<QLineEdit>(row, "lineEditPath")->setText(folder.path("in/a.zip"));
+    ModalWatcher watcher;
+    QList<QStringList> listed;
+    watcher.onFileDialog = [&](QFileDialog *dialog) {
+        for (const QString &filter : dialog->nameFilters()) {
+            dialog->selectNameFilter(filter);
+            QElapsedTimer clock;
+            clock.start(); // the folder is read in the background
+            while (listedFiles(dialog).size() < 2 && clock.elapsed() < 5000)
+                QTest::qWait(20);
+            QTest::qWait(100);
+            listed << listedFiles(dialog);
+        }
+        dialog->reject();
+    };
+    part<QPushButton>(row, "btnSelectFile")->click();
+    QCOMPARE(listed,
+             QList<QStringList>({{"a.zip", "b.kpz"}, {"a.zip", "b.kpz", "c.txt", "d.zip.part"}}));
 }
 
 void UpgradeItemTest::removeButtonAsksOnceAndLeavesTheRowAlive()

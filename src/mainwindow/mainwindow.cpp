@@ -130,6 +130,9 @@ void MainWindow::configureProgressDialog()
     progressDialog->setWindowModality(Qt::WindowModal);
     progressDialog->setLabelText(progressLabel);
     progressDialog->close();
+    // The dialog shows itself 4 s after construction unless it is reset,
+    // which its own cancel used to do on close.
+    progressDialog->reset();
 }
 
 void MainWindow::showProgress()
@@ -141,6 +144,9 @@ void MainWindow::showProgress()
 
 void MainWindow::advanceProgress()
 {
+    // setValue() would bring a closed dialog back on screen.
+    if (!runActive)
+        return;
     const RunControl *control = workObject->runControl();
     const int item = control->currentItem();
     progressDialog->setLabelText(item >= 0 && item < runItemNames.size()
