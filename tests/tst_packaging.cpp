@@ -679,8 +679,8 @@ void PackagingTest::closingTheWindowAroundARun()
         gate.open();
         window.reset();
     }
-    if (!filesBelow("out").isEmpty()) {
-        QCOMPARE(filesBelow("out"), QStringList {"pkg.zip"});
+    if (!filesBelow(folder.path("out")).isEmpty()) {
+        QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
         QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.zip", manifestFileName}));
         QVERIFY(QFile::remove("out/pkg.zip"));
     }
