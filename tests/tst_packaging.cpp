@@ -596,6 +596,7 @@ void PackagingTest::cancelling()
         QCOMPARE(readFile("out/pkg.zip"), earlier);
         QCOMPARE(s.window.isVisible(), trigger != "closing the window");
         QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(s.driver.startButton()->isEnabled());
         QCOMPARE(s.driver.row(0)->filePath(), item);
         QTRY_VERIFY(!s.thread()->isRunning());
     } else {
@@ -624,7 +625,8 @@ void PackagingTest::compressionRunsOnTheWorkerThreadRunAfterRun()
     // The worker thread is held before its event loop runs: no archive may
     // appear, and the GUI thread keeps serving the modal progress dialog.
     QVERIFY(s.progress()->isVisible());
-    QCOMPARE(s.progress()->windowModality(), Qt::WindowModal);
+    QVERIFY(!s.driver.startButton()->isEnabled());
+    QVERIFY(!s.driver.pathEdit()->isEnabled());
     QTest::qWait(300);
     QCOMPARE(s.progress()->value(), 0);
     QCOMPARE(filesBelow("out"), QStringList());
@@ -634,6 +636,7 @@ void PackagingTest::compressionRunsOnTheWorkerThreadRunAfterRun()
     QCOMPARE(s.watcher.messages.first().title, QStringLiteral("打包成功"));
     QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.zip", manifestFileName}));
     QTRY_VERIFY(!thread->isRunning());
+    QVERIFY(s.driver.startButton()->isEnabled());
 
     // The next run starts the thread again and replaces the archive.
     folder.write("in/hmi.zip", "second hmi");

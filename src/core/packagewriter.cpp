@@ -300,6 +300,9 @@ private:
             const uInt produced = uInt(sizeof(scratch)) - stream.avail_out;
             crc = crc32(crc, scratch, produced);
             inflated += produced;
+            // More than the entry claims: corrupt, or a bomb not worth inflating.
+            if (inflated > item.size)
+                return false;
             ended = result == Z_STREAM_END;
             if (result == Z_OK && produced == 0 && stream.avail_in > 0)
                 return false;
@@ -473,10 +476,10 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
         return cancelledRun();
 
     const QString folder = QFileInfo(archivePath).absolutePath();
-    if (!QDir().mkpath(folder))
-        return writeFailure(reasonForWriteError(errno) == F::WriteError ? F::NoWritePermission
-                                                                        : reasonForWriteError(errno),
-                            folder);
+    if (!QDir().mkpath(folder)) {
+        const int error = errno;
+        return writeFailure(reasonForWriteError(error), folder, systemError(error));
+    }
     int openError = 0;
     zip_t *zip = zip_open(QFile::encodeName(archivePath).constData(), ZIP_CREATE | ZIP_TRUNCATE,
                           &openError);

@@ -15,6 +15,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLocale>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressDialog>
@@ -127,7 +128,10 @@ void MainWindow::configureProgressDialog()
             [this] { askToCancel(QStringLiteral("确定要取消打包吗？"), false); });
     progressDialog->installEventFilter(this);
     progressDialog->setMinimumDuration(1);
-    progressDialog->setWindowModality(Qt::WindowModal);
+    // Not modal: a window blocked by a modal dialog never hears its close
+    // button, and closing must ask whether to cancel the run. The form is
+    // locked instead while a run lasts.
+    progressDialog->setWindowModality(Qt::NonModal);
     progressDialog->setLabelText(progressLabel);
     progressDialog->close();
     // The dialog shows itself 4 s after construction unless it is reset,
@@ -214,8 +218,15 @@ void MainWindow::onBtnStartPackagingClicked()
     emit startDecompress(checked.combinedPackagePath);
 }
 
+void MainWindow::lockForm(bool locked)
+{
+    centralWidget()->setEnabled(!locked);
+    menuBar()->setEnabled(!locked);
+}
+
 void MainWindow::beginRun()
 {
+    lockForm(true);
     runActive = true;
     cancelRequested = false;
     // The worker is idle between runs, so nothing reads this meanwhile.
@@ -231,6 +242,7 @@ void MainWindow::endRun()
     workThread->quit();
     workThread->wait();
     runActive = false;
+    lockForm(false);
 }
 
 // The worker's answer waits while the user is still asked whether to cancel:
@@ -318,12 +330,14 @@ void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failur
         // The user asked to leave; the package was complete before the
         // cancel could take effect, and it stays.
         progressDialog->hide();
+        lockForm(false);
         close();
         return;
     }
     progressDialog->setValue(progressCeiling);
     QTimer::singleShot(successNoticeDelayMs, this, [this, archive] {
         progressDialog->close();
+        lockForm(false);
         reportSuccess(archive);
     });
 }

@@ -55,6 +55,7 @@ private:
     void showProgress();
 
     PackageRequest currentRequest() const;
+    void lockForm(bool locked);
     void beginRun();
     void endRun();
     bool deferWhileAsking(std::function<void()> finish);
