@@ -2,6 +2,7 @@
 // dialog with its tick, and the choose-folder button.
 #include "appversion.h"
 #include "mainwindow.h"
+#include "qttranslations.h"
 #include "testsupport.h"
 
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
 class FormTest : public QObject
 {
@@ -26,6 +28,7 @@ private slots:
     void titleAndSize();
     void progressDialogStaysHiddenUntilARun();
     void chooseFolderReplacesTextOnlyWhenAFolderIsChosen();
+    void qtDialogsSpeakChineseInAChineseLocale();
 };
 
 template<typename T>
@@ -223,6 +226,17 @@ void FormTest::chooseFolderReplacesTextOnlyWhenAFolderIsChosen()
     driver.chooseFolderButton()->click();
     QCOMPARE(startFolder, chosen);
     QVERIFY(watcher.messages.isEmpty());
+}
+
+void FormTest::qtDialogsSpeakChineseInAChineseLocale()
+{
+    QVERIFY(!installQtTranslations(qApp, QLocale(QLocale::English, QLocale::UnitedStates)));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("Look in:"));
+    QVERIFY(installQtTranslations(qApp, QLocale(QLocale::Chinese, QLocale::China)));
+    // The texts of Qt's own file dialog and standard buttons.
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"), QStringLiteral("查找范围："));
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QStringLiteral("取消"));
+    qDeleteAll(qApp->findChildren<QTranslator *>());
 }
 
 QTEST_MAIN(FormTest)
