@@ -46,9 +46,13 @@ int usageError(const QString &message)
     return ExitUsage;
 }
 
-void printHelp(QCommandLineParser &parser, const QString &commands)
+// QCommandLineParser's help, its usage line naming the program (and command)
+// as it is typed rather than the path it was started by.
+void printHelp(QCommandLineParser &parser, const QString &usage, const QString &commands)
 {
-    out() << parser.helpText() << commands;
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: ") + usage);
+    out() << text << commands;
     out().flush();
 }
 
@@ -138,7 +142,8 @@ bool parseItem(const QString &value, RequestRow *row, QString *problem)
         *problem = QStringLiteral("--item takes TYPE=PATH, not '%1'").arg(value);
         return false;
     }
-    const int index = type == combinedType ? combinedPackageTypeIndex : upgradeTypeKeys.indexOf(type);
+    const int index
+        = type == combinedType ? combinedPackageTypeIndex : upgradeTypeKeys.indexOf(type);
     if (index < 0) {
         *problem = QStringLiteral("unknown item type '%1' (one of %2, %3)")
                        .arg(type, upgradeTypeKeys.join(QStringLiteral(", ")), combinedType);
@@ -151,10 +156,11 @@ bool parseItem(const QString &value, RequestRow *row, QString *problem)
 int build(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Builds a combined upgrade package, with the same checks and the same entries as the "
-        "window.\nTYPE is one of: %1, %2.")
-                                         .arg(upgradeTypeKeys.join(QStringLiteral(", ")), combinedType));
+    parser.setApplicationDescription(
+        QStringLiteral(
+            "Builds a combined upgrade package, with the same checks and the same entries as the "
+            "window.\nTYPE is one of: %1, %2.")
+            .arg(upgradeTypeKeys.join(QStringLiteral(", ")), combinedType));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays help on this command."));
     const QCommandLineOption folder(QStringLiteral("output-dir"),
@@ -171,12 +177,12 @@ int build(const QStringList &arguments)
     if (!parser.parse(QStringList {program + QStringLiteral(" build")} + arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        printHelp(parser, QString());
+        printHelp(parser, program + QStringLiteral(" build [options]"), QString());
         return ExitSuccess;
     }
     if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument '%1'")
-                              .arg(parser.positionalArguments().first()));
+        return usageError(
+            QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(folder) || !parser.isSet(name))
         return usageError(QStringLiteral("build needs --output-dir and --name"));
 
@@ -215,11 +221,12 @@ int inspect(const QStringList &arguments)
     const QCommandLineOption json(QStringLiteral("json"),
                                   QStringLiteral("Prints one JSON object instead of text."));
     parser.addOptions({help, json});
-    parser.addPositionalArgument(QStringLiteral("PACKAGE"), QStringLiteral("The package to check."));
+    parser.addPositionalArgument(QStringLiteral("PACKAGE"),
+                                 QStringLiteral("The package to check."));
     if (!parser.parse(QStringList {program + QStringLiteral(" inspect")} + arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        printHelp(parser, QString());
+        printHelp(parser, program + QStringLiteral(" inspect [options] PACKAGE"), QString());
         return ExitSuccess;
     }
     if (parser.positionalArguments().size() != 1)
@@ -241,11 +248,12 @@ int inspect(const QStringList &arguments)
 
     QJsonArray items;
     for (auto it = screening.package.items.cbegin(); it != screening.package.items.cend(); ++it) {
-        items.append(QJsonObject {{QStringLiteral("type"), it.key()},
-                                  {QStringLiteral("name"), it.value().name},
-                                  {QStringLiteral("size"), double(it.value().size)},
-                                  {QStringLiteral("crc32"),
-                                   QStringLiteral("%1").arg(it.value().crc, 8, 16, QLatin1Char('0'))}});
+        items.append(
+            QJsonObject {{QStringLiteral("type"), it.key()},
+                         {QStringLiteral("name"), it.value().name},
+                         {QStringLiteral("size"), double(it.value().size)},
+                         {QStringLiteral("crc32"),
+                          QStringLiteral("%1").arg(it.value().crc, 8, 16, QLatin1Char('0'))}});
     }
     QStringList problemTexts;
     for (const PackageFailure &problem : problems) {
@@ -257,10 +265,11 @@ int inspect(const QStringList &arguments)
     }
 
     if (parser.isSet(json)) {
-        const QJsonObject report {{QStringLiteral("package"), path},
-                                  {QStringLiteral("valid"), valid},
-                                  {QStringLiteral("items"), items},
-                                  {QStringLiteral("problems"), QJsonArray::fromStringList(problemTexts)}};
+        const QJsonObject report {
+            {QStringLiteral("package"), path},
+            {QStringLiteral("valid"), valid},
+            {QStringLiteral("items"), items},
+            {QStringLiteral("problems"), QJsonArray::fromStringList(problemTexts)}};
         out() << QJsonDocument(report).toJson(QJsonDocument::Indented);
     } else {
         out() << "package: " << path << "\n";
@@ -293,14 +302,14 @@ int runCli(const QStringList &arguments)
                                      QStringLiteral("Displays version information."));
     parser.addOptions({help, version});
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("build or inspect"));
-    const QString commands = QStringLiteral(
-        "\nCommands:\n"
-        "  build --output-dir DIR --name NAME [--item TYPE=PATH]...\n"
-        "                     Builds DIR/NAME.zip from the items.\n"
-        "  inspect [--json] PACKAGE\n"
-        "                     Lists a package's items and reports every problem.\n"
-        "\nExit codes: 0 success; 1 request refused, or inspect found a problem;\n"
-        "2 usage error; 3 packaging failed; 130 interrupted.\n");
+    const QString commands
+        = QStringLiteral("\nCommands:\n"
+                         "  build --output-dir DIR --name NAME [--item TYPE=PATH]...\n"
+                         "                     Builds DIR/NAME.zip from the items.\n"
+                         "  inspect [--json] PACKAGE\n"
+                         "                     Lists a package's items and reports every problem.\n"
+                         "\nExit codes: 0 success; 1 request refused, or inspect found a problem;\n"
+                         "2 usage error; 3 packaging failed; 130 interrupted.\n");
 
     const QString command = arguments.value(0);
     if (command == QLatin1String("build"))
@@ -316,7 +325,7 @@ int runCli(const QStringList &arguments)
         return ExitSuccess;
     }
     if (parser.isSet(help)) {
-        printHelp(parser, commands);
+        printHelp(parser, program + QStringLiteral(" [options] command"), commands);
         return ExitSuccess;
     }
     return usageError(command.isEmpty() ? QStringLiteral("no command given")

@@ -86,7 +86,8 @@ PackageMessage packageMessage(const PackageFailure &f)
     case F::EmptyPackageName:
         return {QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"), QString()};
     case F::TypeRepeated:
-        return {QStringLiteral("类型重复"), QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
+        return {QStringLiteral("类型重复"),
+                QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
                 QStringLiteral("重复的类型：") + f.subject};
     case F::ItemMissing:
         return {QStringLiteral("文件不存在"),

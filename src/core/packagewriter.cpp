@@ -158,7 +158,8 @@ protected:
         const qint64 left = before.st_size - done;
         if (left == 0)
             return verifiedUnchanged() ? 0 : -1;
-        const ssize_t got = ::read(fd, data, size_t(qMin<zip_uint64_t>(length, zip_uint64_t(left))));
+        const ssize_t got
+            = ::read(fd, data, size_t(qMin<zip_uint64_t>(length, zip_uint64_t(left))));
         if (got < 0)
             return fail(writeFailure(F::ReadError, path, systemError(errno)));
         if (got == 0) // shorter than when it was opened
@@ -170,7 +171,7 @@ protected:
         return got;
     }
 
-    void closeData() override {}
+    void closeData() override { }
 
     void fillStat(zip_stat_t *st) const override
     {
@@ -186,7 +187,9 @@ private:
     {
         if (verified)
             return true;
-        struct stat after {};
+        struct stat after
+        {
+        };
         char extra;
         const bool unchanged = ::pread(fd, &extra, 1, before.st_size) == 0
             && ::fstat(fd, &after) == 0 && after.st_size == before.st_size
@@ -202,7 +205,9 @@ private:
 
     QString path;
     int fd = -1;
-    struct stat before {};
+    struct stat before
+    {
+    };
     qint64 done = 0;
     bool verified = false;
 };
@@ -220,7 +225,10 @@ public:
     ~EntrySource() override { closeData(); }
 
 protected:
-    zip_int64_t corrupt() { return fail(writeFailure(F::EntryCorrupt, item.packagePath, item.name)); }
+    zip_int64_t corrupt()
+    {
+        return fail(writeFailure(F::EntryCorrupt, item.packagePath, item.name));
+    }
     void closeData() override
     {
         if (file)
@@ -393,8 +401,8 @@ public:
                 return writeFailure(opened.reason, item.packagePath, opened.detail);
         }
         zip_stat_t st;
-        const char *raw = zip_get_name(archive->handle(), zip_uint64_t(item.entryIndex),
-                                       ZIP_FL_ENC_RAW);
+        const char *raw
+            = zip_get_name(archive->handle(), zip_uint64_t(item.entryIndex), ZIP_FL_ENC_RAW);
         if (!raw || zip_stat_index(archive->handle(), zip_uint64_t(item.entryIndex), 0, &st) != 0
             || foldedEntryName(decodeForeignText(raw)) != foldedEntryName(item.name)
             || st.crc != item.crc || st.size != item.size || st.comp_size != item.compressedSize
@@ -424,8 +432,8 @@ PackageFailure archiveFailure(zip_error_t *error, const QString &archivePath)
 bool addEntry(zip_t *zip, const QString &name, zip_source_t *source, bool compressed,
               quint32 permissions, time_t modified)
 {
-    const zip_int64_t index = zip_file_add(zip, name.toUtf8().constData(), source,
-                                           ZIP_FL_ENC_UTF_8);
+    const zip_int64_t index
+        = zip_file_add(zip, name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
     if (index < 0) {
         zip_source_free(source);
         return false;
@@ -459,7 +467,8 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
             if (item.method == ZIP_CM_DEFLATE)
                 sources.push_back(std::make_unique<RawEntrySource>(&run, index, package, item));
             else
-                sources.push_back(std::make_unique<InflatedEntrySource>(&run, index, package, item));
+                sources.push_back(
+                    std::make_unique<InflatedEntrySource>(&run, index, package, item));
             entryFacts.emplace_back(item.permissions & 0777, time_t(item.modified));
         } else {
             auto file = std::make_unique<FileSource>(&run, index, item.filePath);
@@ -502,15 +511,16 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
                         entryFacts[size_t(index)].first, entryFacts[size_t(index)].second);
     }
     if (added) {
-        zip_source_t *zs = zip_source_buffer(zip, manifest.constData(), zip_uint64_t(manifest.size()), 0);
+        zip_source_t *zs
+            = zip_source_buffer(zip, manifest.constData(), zip_uint64_t(manifest.size()), 0);
         added = zs && addEntry(zip, manifestFileName, zs, false, 0644, std::time(nullptr));
     }
     if (added && zip_close(zip) == 0)
         return PackageFailure();
 
     // Nothing was renamed into place; discarding drops the temporary file.
-    PackageFailure failure = run.failure.failed() ? run.failure
-                                                  : archiveFailure(zip_get_error(zip), archivePath);
+    PackageFailure failure
+        = run.failure.failed() ? run.failure : archiveFailure(zip_get_error(zip), archivePath);
     zip_discard(zip);
     return failure;
 }

@@ -10,9 +10,9 @@ namespace {
 
 // The chooser's labels, index for index; the row's form shows the same texts.
 const QStringList typeLabels = {
-    QStringLiteral("HMI"),      QStringLiteral("控制器"),   QStringLiteral("机型文件"),
-    QStringLiteral("3D模型"),   QStringLiteral("定制logo"), QStringLiteral("伺服参数"),
-    QStringLiteral("语言包"),   QStringLiteral("组合包"),
+    QStringLiteral("HMI"),    QStringLiteral("控制器"),   QStringLiteral("机型文件"),
+    QStringLiteral("3D模型"), QStringLiteral("定制logo"), QStringLiteral("伺服参数"),
+    QStringLiteral("语言包"), QStringLiteral("组合包"),
 };
 
 } // namespace

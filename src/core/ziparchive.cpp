@@ -42,7 +42,8 @@ int openRegularFile(const QString &path, struct stat *info, PackageFailure::Reas
 
 bool ZipEntry::isFolder() const
 {
-    return QString(name).endsWith(QLatin1Char('/')) || (unixMode(*this) & fileTypeMask) == folderType
+    return QString(name).endsWith(QLatin1Char('/'))
+        || (unixMode(*this) & fileTypeMask) == folderType
         || (system == ZIP_OPSYS_DOS && (attributes & 0x10));
 }
 
@@ -71,7 +72,9 @@ ZipArchive::~ZipArchive()
 PackageFailure ZipArchive::open(const QString &path)
 {
     filePath = path;
-    struct stat info {};
+    struct stat info
+    {
+    };
     PackageFailure::Reason reason = PackageFailure::NoReason;
     const int fd = openRegularFile(path, &info, &reason);
     if (fd < 0)
@@ -79,7 +82,8 @@ PackageFailure ZipArchive::open(const QString &path)
     FILE *file = ::fdopen(fd, "rb");
     if (!file) {
         ::close(fd);
-        return packageRefusal(PackageFailure::ReadError, path, QString::fromLocal8Bit(strerror(errno)));
+        return packageRefusal(PackageFailure::ReadError, path,
+                              QString::fromLocal8Bit(strerror(errno)));
     }
     zip_error_t error;
     zip_error_init(&error);

@@ -153,13 +153,12 @@ void MainWindow::advanceProgress()
         return;
     const RunControl *control = workObject->runControl();
     const int item = control->currentItem();
-    progressDialog->setLabelText(item >= 0 && item < runItemNames.size()
-                                     ? progressLabel
+    progressDialog->setLabelText(item >= 0 && item < runItemNames.size() ? progressLabel
                                          + QStringLiteral("\n%1 (%2/%3)")
                                                .arg(runItemNames.at(item))
                                                .arg(item + 1)
                                                .arg(runItemNames.size())
-                                     : progressLabel);
+                                                                         : progressLabel);
     // The work only grows; the value never goes back and stops short of the
     // maximum, which would reset the dialog. The end of a run moves it on.
     const int value = qMin(progressCeiling, control->percent());
@@ -172,8 +171,8 @@ void MainWindow::advanceProgress()
 void MainWindow::onBtnChooseFolderClicked()
 {
     const QString folder = QFileDialog::getExistingDirectory(
-        this, QStringLiteral("选择生成升级包位置"), chooserStartFolder(ui->lineEditPath->text(), true),
-        QFileDialog::ShowDirsOnly);
+        this, QStringLiteral("选择生成升级包位置"),
+        chooserStartFolder(ui->lineEditPath->text(), true), QFileDialog::ShowDirsOnly);
     if (folder.isEmpty())
         return;
     ui->lineEditPath->setText(folder);
@@ -408,8 +407,10 @@ void MainWindow::reportSuccess(const QString &archive)
     const QString path = QDir::toNativeSeparators(QDir::cleanPath(info.absoluteFilePath()));
     QMessageBox box(QMessageBox::Information, QStringLiteral("打包成功"),
                     QStringLiteral("升级包打包成功"), QMessageBox::Ok, this);
-    box.setInformativeText(QStringLiteral("%1\n大小：%2").arg(path, QLocale().formattedDataSize(info.size())));
-    QPushButton *openFolder = box.addButton(QStringLiteral("打开所在文件夹"), QMessageBox::ActionRole);
+    box.setInformativeText(
+        QStringLiteral("%1\n大小：%2").arg(path, QLocale().formattedDataSize(info.size())));
+    QPushButton *openFolder
+        = box.addButton(QStringLiteral("打开所在文件夹"), QMessageBox::ActionRole);
     box.exec();
     if (box.clickedButton() == openFolder)
         QDesktopServices::openUrl(QUrl::fromLocalFile(info.absolutePath()));
