@@ -49,9 +49,9 @@ void ScreeningTest::refusedPackages_data()
     QTest::newRow("truncated") << Entries {hmi, hmiManifest} << "cut" << int(F::NotZip) << "";
     QTest::newRow("a FIFO") << none << "fifo" << int(F::NotRegularFile) << "不是普通文件";
     QTest::newRow("a folder") << none << "folder" << int(F::NotRegularFile) << "";
-    // libzip's consistency check already refuses two entries of one name.
     QTest::newRow("two entries of one name")
-        << Entries {hmi, hmi, hmiManifest} << "" << int(F::NotZip) << "";
+        << Entries {hmi, hmi, hmiManifest} << "" << int(F::EntryNameRepeated)
+        << "组合包中存在同名文件hmi_v2.zip";
     QTest::newRow("one name in two cases")
         << Entries {hmi, {'f', "HMI_V2.ZIP", "x"}, hmiManifest} << "" << int(F::EntryNameRepeated)
         << "组合包中存在同名文件HMI_V2.ZIP";

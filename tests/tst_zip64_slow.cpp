@@ -1,16 +1,18 @@
-// Packages beyond the 4 GiB limit of the classic ZIP records, built through
-// the window and read back by tools that share no code with the writer, and
-// small packages that keep the classic layout every controller reads.
-#include "archivewriter.h"
+// A package beyond the 4 GiB limit of the classic ZIP records, built through
+// the window and read back by every reader of the matrix. The package is
+// built once; each reader is a row of its own, since one reader may take a
+// minute over 4.5 GiB.
 #include "mainwindow.h"
+#include "readermatrix.h"
 #include "testsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStandardPaths>
 #include <QTest>
+
+#include <memory>
 
 class Zip64Test : public QObject
 {
@@ -18,39 +20,36 @@ class Zip64Test : public QObject
 
 private slots:
     void initTestCase();
-    void itemLargerThan4GiBIsReadByOtherTools();
-    void smallPackageHasNoZip64Records();
+    void headersMarkOnlyTheLargeEntryAsZip64();
+    void everyReaderGetsWhatWasPacked_data();
+    void everyReaderGetsWhatWasPacked();
+    void cleanupTestCase();
+
+private:
+    // Removed, big files included, when the test ends whatever its outcome.
+    std::unique_ptr<TestFolder> folder;
+    QString archive;
+    ExpectedEntries expected;
 };
 
 void Zip64Test::initTestCase()
 {
-    for (const char *tool : {"unzip", "python3", "bsdtar", "bash"}) {
-        if (QStandardPaths::findExecutable(tool).isEmpty())
-            QSKIP(qPrintable(QStringLiteral("%1 is not installed").arg(tool)));
-    }
-}
-
-void Zip64Test::itemLargerThan4GiBIsReadByOtherTools()
-{
-    // The temporary folder, big files included, is removed when the test ends
-    // whatever its outcome.
-    TestFolder folder;
+    folder = std::make_unique<TestFolder>();
     const qint64 size = 4LL * 1024 * 1024 * 1024 + 512LL * 1024 * 1024;
     const QByteArray head = "BEGIN-OF-BACKUP-";
     const QByteArray tail = "END-OF-THE-BACKUP";
+    const QString big = folder->path("in/robot_backup.bin");
     {
         // Written at both ends only: the gap is a hole and costs no disk.
-        QDir().mkpath("in");
-        QFile big(folder.path("in/robot_backup.bin"));
-        QVERIFY(big.open(QIODevice::WriteOnly));
-        QCOMPARE(big.write(head), qint64(head.size()));
-        QVERIFY(big.resize(size - tail.size()));
-        QVERIFY(big.seek(size - tail.size()));
-        QCOMPARE(big.write(tail), qint64(tail.size()));
-        big.close();
-        QCOMPARE(big.size(), size);
+        QVERIFY(QDir().mkpath("in") && QDir().mkpath("out"));
+        QFile file(big);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QCOMPARE(file.write(head), qint64(head.size()));
+        QVERIFY(file.resize(size - tail.size()));
+        QVERIFY(file.seek(size - tail.size()));
+        QCOMPARE(file.write(tail), qint64(tail.size()));
     }
-    QDir().mkpath("out");
+    folder->write("in/hmi.zip", "hmi v2");
 
     {
         MainWindow window;
@@ -58,80 +57,49 @@ void Zip64Test::itemLargerThan4GiBIsReadByOtherTools()
         ModalWatcher watcher;
         driver.pathEdit()->setText("out");
         driver.nameEdit()->setText("pkg");
-        driver.setRows({{2, "in/robot_backup.bin"}});
+        driver.setRows({{2, "in/robot_backup.bin"}, {0, "in/hmi.zip"}});
         driver.startButton()->click();
         QVERIFY(watcher.waitForMessages(1, 540000));
         QCOMPARE(watcher.messages.first().title, QStringLiteral("打包成功"));
         QCOMPARE(watcher.messages.first().text, QStringLiteral("升级包打包成功"));
     }
-    const QString archive = folder.path("out/pkg.zip");
-    const QByteArray manifest = R"({"robot_configuration":{"name":"robot_backup.bin"}})";
-
-    QByteArray output;
-    QVERIFY2(runProgram("unzip", {"-t", archive}, &output) == 0, output.constData());
-    QVERIFY2(output.contains("No errors detected"), output.constData());
-
-    // Whole-archive CRC check, the recorded sizes, and the first bytes.
-    const char *script = "import zipfile, sys\n"
-                         "z = zipfile.ZipFile(sys.argv[1])\n"
-                         "assert z.testzip() is None\n"
-                         "for i in z.infolist(): print(i.filename, i.file_size, i.compress_type)\n"
-                         "print(z.open('robot_backup.bin').read(16).decode())\n";
-    QVERIFY2(runProgram("python3", {"-c", script, archive}, &output) == 0, output.constData());
-    QCOMPARE(output,
-             QByteArray("robot_backup.bin " + QByteArray::number(size)
-                        + " 8\n"
-                          "upgrade_package_config.json "
-                        + QByteArray::number(manifest.size()) + " 8\n" + head + "\n"));
-
-    // A streaming reader sees only the local headers and data descriptors.
-    // It writes all entries to one stream, which must end with the item's last
-    // bytes followed by the manifest; pipefail makes bsdtar's exit code count.
-    const QString stream = QStringLiteral("set -o pipefail; cat '%1' | bsdtar -xOf - | tail -c %2")
-                               .arg(archive)
-                               .arg(tail.size() + manifest.size());
-    QVERIFY2(runProgram("bash", {"-c", stream}, &output) == 0, output.constData());
-    QCOMPARE(output, tail + manifest);
-
-    QVERIFY(QFile::remove(archive));
-    QVERIFY(QFile::remove(folder.path("in/robot_backup.bin")));
+    archive = folder->path("out/pkg.zip");
+    expected = expectedEntries({{"hmi.zip", "hmi v2"}});
+    expected << expectedFileEntry("robot_backup.bin", big);
+    QCOMPARE(expected.last().size, quint64(size));
+    expected << expectedEntries({{"upgrade_package_config.json",
+                                  R"({"hmi":{"name":"hmi.zip"},)"
+                                  R"("robot_configuration":{"name":"robot_backup.bin"}})"}});
 }
 
-void Zip64Test::smallPackageHasNoZip64Records()
+void Zip64Test::headersMarkOnlyTheLargeEntryAsZip64()
 {
-    TestFolder folder;
-    QByteArray text;
-    for (int i = 0; i < 5000; ++i)
-        text += "servo parameter " + QByteArray::number(i) + "\n";
-    const QStringList sources
-        = {folder.write("in/servo_cfg.zip", text),
-           folder.write("in/upgrade_package_config.json", R"({"servo":{"name":"servo_cfg.zip"}})")};
-    QVERIFY(writeArchive(folder.path("pkg.zip"), sources));
+    const QStringList problems = headerProblems(archive, {"robot_backup.bin"});
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+}
 
-    // Looks for the ZIP64 extra field (id 1) in the central directory and in
-    // every local header, and for the ZIP64 locator before the end record.
-    const char *script = "import zipfile, struct, sys\n"
-                         "def ids(extra):\n"
-                         "    found, at = [], 0\n"
-                         "    while at + 4 <= len(extra):\n"
-                         "        tag, length = struct.unpack('<HH', extra[at:at + 4])\n"
-                         "        found.append(tag)\n"
-                         "        at += 4 + length\n"
-                         "    return found\n"
-                         "z = zipfile.ZipFile(sys.argv[1])\n"
-                         "raw = open(sys.argv[1], 'rb').read()\n"
-                         "assert len(z.infolist()) == 2\n"
-                         "for i in z.infolist():\n"
-                         "    assert 1 not in ids(i.extra), i.filename\n"
-                         "    name_len, extra_len = struct.unpack('<HH', raw[i.header_offset + "
-                         "26:i.header_offset + 30])\n"
-                         "    start = i.header_offset + 30 + name_len\n"
-                         "    assert 1 not in ids(raw[start:start + extra_len]), i.filename\n"
-                         "end = raw.rfind(b'PK\\x05\\x06')\n"
-                         "assert end >= 20 and raw[end - 20:end - 16] != b'PK\\x06\\x07'\n";
-    QByteArray output;
-    QVERIFY2(runProgram("python3", {"-c", script, folder.path("pkg.zip")}, &output) == 0,
-             output.constData());
+void Zip64Test::everyReaderGetsWhatWasPacked_data()
+{
+    QTest::addColumn<QString>("reader");
+    for (const QString &reader : readerNames())
+        QTest::newRow(qPrintable(reader)) << reader;
+}
+
+void Zip64Test::everyReaderGetsWhatWasPacked()
+{
+    QFETCH(QString, reader);
+    const QStringList problems = readerProblems(archive, expected, {reader});
+    // An entry over 4 GiB must keep its sizes in the ZIP64 extra field, with
+    // 0xFFFFFFFF in the local header's own fields; busybox 1.35 reading a
+    // stream takes that for the compressed size and runs out of data.
+    if (reader == QLatin1String("busybox unzip from a pipe"))
+        QEXPECT_FAIL("", "busybox unzip cannot stream a ZIP64 entry", Continue);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+}
+
+void Zip64Test::cleanupTestCase()
+{
+    folder.reset();
 }
 
 QTEST_MAIN(Zip64Test)

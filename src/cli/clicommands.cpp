@@ -85,7 +85,7 @@ void printFailure(const PackageFailure &failure)
 {
     const PackageMessage message = packageMessage(failure);
     if (failure.kind == PackageFailure::Cancelled)
-        err() << program << ": 已取消打包\n";
+        err() << program << QStringLiteral(": 已取消打包\n");
     else
         err() << message.title << ": " << message.text << "\n";
     if (!message.cause.isEmpty())
@@ -115,11 +115,10 @@ PackageFailure writeWithProgress(const PackagingOutcome &prepared)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         const int item = control.currentItem();
         if (terminal && item >= 0 && item < names.size()) {
+            // One arg() call, so that a "%3" inside a name stays as it is.
             err() << QStringLiteral("\r\x1b[K%1% %2 (%3/%4)")
-                         .arg(control.percent(), 2)
-                         .arg(names.at(item))
-                         .arg(item + 1)
-                         .arg(names.size());
+                         .arg(QString::number(control.percent()).rightJustified(2), names.at(item),
+                              QString::number(item + 1), QString::number(names.size()));
             err().flush();
         }
     }
@@ -276,10 +275,10 @@ int inspect(const QStringList &arguments)
         for (const QJsonValue &value : qAsConst(items)) {
             const QJsonObject i = value.toObject();
             out() << QStringLiteral("  %1  %2  %3 bytes  crc32 %4\n")
-                         .arg(i.value("type").toString(), -20)
-                         .arg(i.value("name").toString())
-                         .arg(qint64(i.value("size").toDouble()))
-                         .arg(i.value("crc32").toString());
+                         .arg(i.value("type").toString().leftJustified(20),
+                              i.value("name").toString(),
+                              QString::number(qint64(i.value("size").toDouble())),
+                              i.value("crc32").toString());
         }
         for (const QString &problem : qAsConst(problemTexts))
             out() << "problem: " << problem << "\n";

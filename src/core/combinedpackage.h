@@ -27,7 +27,7 @@ struct PackageScreening
 
 // Screens a combined package before anything of it is used:
 // - a regular file (after links), never opened otherwise, that is a ZIP
-//   archive whose central directory agrees with its local headers;
+//   archive;
 // - no entry leads outside a folder, is a link or is encrypted, and no two
 //   entries share a name (also ignoring case and Unicode normalisation);
 // - exactly one root entry upgrade_package_config.json, at most 1 MiB, that

@@ -92,7 +92,11 @@ PackageFailure ZipArchive::open(const QString &path)
     if (!source) {
         ::fclose(file);
     } else {
-        archive = zip_open_from_source(source, ZIP_RDONLY | ZIP_CHECKCONS, &error);
+        // No ZIP_CHECKCONS: it refuses what common writers produce (bsdtar
+        // puts sizes into local headers with data descriptors). Entries are
+        // located through the central directory, and every copied entry's
+        // CRC-32 and size are checked on the way.
+        archive = zip_open_from_source(source, ZIP_RDONLY, &error);
         if (!archive)
             zip_source_free(source);
     }

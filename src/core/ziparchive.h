@@ -41,8 +41,8 @@ public:
     ZipArchive(const ZipArchive &) = delete;
     ZipArchive &operator=(const ZipArchive &) = delete;
 
-    // Opens a regular file and reads its central directory, checking that it
-    // agrees with the rest of the archive. Failures are PackageRefused.
+    // Opens a regular file and reads its central directory. Failures are
+    // PackageRefused.
     PackageFailure open(const QString &path);
     zip_t *handle() const { return archive; }
     QString path() const { return filePath; }

@@ -153,12 +153,13 @@ void MainWindow::advanceProgress()
         return;
     const RunControl *control = workObject->runControl();
     const int item = control->currentItem();
-    progressDialog->setLabelText(item >= 0 && item < runItemNames.size() ? progressLabel
-                                         + QStringLiteral("\n%1 (%2/%3)")
-                                               .arg(runItemNames.at(item))
-                                               .arg(item + 1)
-                                               .arg(runItemNames.size())
-                                                                         : progressLabel);
+    // One arg() call: a chained one would also replace "%2" inside a name.
+    progressDialog->setLabelText(item >= 0 && item < runItemNames.size()
+                                     ? QStringLiteral("%1\n%2 (%3/%4)")
+                                           .arg(progressLabel, runItemNames.at(item),
+                                                QString::number(item + 1),
+                                                QString::number(runItemNames.size()))
+                                     : progressLabel);
     // The work only grows; the value never goes back and stops short of the
     // maximum, which would reset the dialog. The end of a run moves it on.
     const int value = qMin(progressCeiling, control->percent());
