@@ -273,6 +273,16 @@ void writeZip(const QString &path, const Entries &entries)
         qFatal("python3 could not write %s: %s", qPrintable(path), output.constData());
 }
 
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &c : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        c = char(seed >> 24);
+    }
+    return bytes;
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);

@@ -113,6 +113,9 @@ Q_DECLARE_METATYPE(Entries)
 // that this project's own writer never makes (links, "..", absolute names).
 void writeZip(const QString &path, const Entries &entries);
 
+// Bytes that deflate cannot shrink, the same for the same seed.
+QByteArray randomBytes(int size, quint32 seed);
+
 // A file's content, or a null array when it cannot be read.
 QByteArray readFile(const QString &path);
 

@@ -36,16 +36,6 @@ enum class Action {
 const QByteArray earlier = "the package of last week";
 const QString hint = QStringLiteral("Try 'upgrade-package-cli --help' for more information.");
 
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        c = char(seed >> 24);
-    }
-    return bytes;
-}
-
 QString crcText(const QByteArray &data)
 {
     return QStringLiteral("%1").arg(expectedEntries({{QString(), data}}).first().crc, 8, 16,
@@ -229,7 +219,7 @@ void CliTest::commandLine_data()
     QTest::newRow("inspect CRC mismatch")
         << inspect << none << Action::CorruptPackage << 1
         << QStringList {"package: old/pkg.zip", "valid: false",
-                        "item: dravo 控制器.bin 50000 " + crcText(noise(50000, 1)),
+                        "item: dravo 控制器.bin 50000 " + crcText(randomBytes(50000, 1)),
                         "item: hmi hmi.zip 6 fb16eef1",
                         "problem: 组合包中的控制器.bin已损坏（CRC校验失败）"};
 
@@ -267,15 +257,15 @@ void CliTest::commandLine()
     }
 
     folder.write("in/hmi.zip", "hmi v2");
-    folder.write("in/控制器.bin", noise(50000, 1));
+    folder.write("in/控制器.bin", randomBytes(50000, 1));
     folder.write("in/empty.png", "");
     folder.write("in/servo.cfg", QByteArray("servo parameters\n").repeated(2000));
     QVERIFY(QDir().mkpath("in/folder"));
     QCOMPARE(::mkfifo("in/fifo", 0644), 0);
     if (action == Action::FullDisk)
-        folder.write("in/big.bin", noise(1 << 20, 2));
+        folder.write("in/big.bin", randomBytes(1 << 20, 2));
     if (action == Action::Interrupt)
-        folder.write("in/huge.bin", noise(256 << 20, 3));
+        folder.write("in/huge.bin", randomBytes(256 << 20, 3));
     folder.write("out/pkg.zip", earlier);
     QVERIFY(QDir().mkpath("old"));
     if (!package.isEmpty())

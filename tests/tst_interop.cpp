@@ -15,16 +15,6 @@ namespace {
 
 const QString manifest = QStringLiteral("upgrade_package_config.json");
 
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (char &c : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        c = char(seed >> 24);
-    }
-    return bytes;
-}
-
 QByteArray text(const QByteArray &line, int count)
 {
     QByteArray lines;
@@ -126,8 +116,9 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
     QTest::addColumn<QStringList>("items");
     QTest::addColumn<NamedBytes>("expected");
 
-    const QByteArray hmi = text("hmi line ", 3000), ctrl = noise(50000, 1), cfg = text("kr6 ", 500),
-                     logo = noise(3000, 2), language = text("语言包 zh_CN ", 400);
+    const QByteArray hmi = text("hmi line ", 3000), ctrl = randomBytes(50000, 1),
+                     cfg = text("kr6 ", 500), logo = randomBytes(3000, 2),
+                     language = text("语言包 zh_CN ", 400);
     const NamedBytes files
         = {{"in/hmi_v2.zip", hmi},  {"in/ctrl_v5.zip", ctrl},    {"in/kr6.cfg", cfg},
            {"in/控制器.bin", ctrl}, {"in/语言包.zip", language}, {"in/empty.png", ""},

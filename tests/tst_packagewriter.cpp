@@ -32,16 +32,6 @@ private slots:
 
 namespace {
 
-QByteArray noise(int size, quint32 seed)
-{
-    QByteArray data(size, '\0');
-    for (char &c : data) {
-        seed = seed * 1103515245u + 12345u;
-        c = char(seed >> 24);
-    }
-    return data;
-}
-
 // The raw (compressed) bytes and the external attributes of an entry.
 struct RawEntry
 {
@@ -92,7 +82,7 @@ void PackageWriterTest::entriesCarryNameTimePermissionsAndContent()
     TestFolder folder;
     const QByteArray text = QByteArray("servo parameter line\n").repeated(5000);
     const QString servo = folder.write("in/servo_cfg.zip", text);
-    const QString hmi = folder.write("in/hmi 界面.bin", noise(200000, 7));
+    const QString hmi = folder.write("in/hmi 界面.bin", randomBytes(200000, 7));
     const QString empty = folder.write("in/empty.bin", QByteArray());
     QVERIFY(QFile::setPermissions(hmi,
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner
@@ -123,7 +113,7 @@ void PackageWriterTest::entriesCarryNameTimePermissionsAndContent()
     QCOMPARE(names,
              QStringList(
                  {"hmi 界面.bin", "linked.cfg", "empty.bin", "servo_cfg.zip", manifestFileName}));
-    QCOMPARE(entries.at(0).data, noise(200000, 7));
+    QCOMPARE(entries.at(0).data, randomBytes(200000, 7));
     QCOMPARE(entries.at(1).data, text); // a link is stored with its file's content
     QCOMPARE(entries.at(2).data, QByteArray());
     QCOMPARE(entries.at(4).data,
@@ -250,7 +240,7 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun()
 {
     QFETCH(QString, change);
     TestFolder folder;
-    const QString item = folder.write("in/hmi.bin", noise(48 << 20, 3));
+    const QString item = folder.write("in/hmi.bin", randomBytes(48 << 20, 3));
     RunControl control;
     std::atomic<bool> changed {false};
     // Changes the file once the writer has read its first bytes of it.

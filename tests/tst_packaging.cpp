@@ -303,14 +303,10 @@ void PackagingTest::refusedRequestLeavesEverythingAsItWas()
 void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
 {
     TestFolder folder;
-    QByteArray text, noise(100000, '\0');
+    QByteArray text;
     for (int i = 0; i < 20000; ++i)
         text += "hmi line " + QByteArray::number(i) + "\n";
-    quint32 state = 7;
-    for (char &c : noise) {
-        state = state * 1103515245u + 12345u;
-        c = char(state >> 24);
-    }
+    const QByteArray noise = randomBytes(100000, 7);
     const QString servo = folder.write("in/servo/servo_cfg.zip", "servo parameters");
     folder.write("in/hmi_v2.zip", text);
     folder.write("models/arm.glb", noise);
@@ -476,17 +472,6 @@ void PackagingTest::failedRunKeepsTheEarlierArchive()
 
 namespace {
 
-QByteArray noiseOf(int size)
-{
-    QByteArray data(size, '\0');
-    quint32 state = 99;
-    for (char &c : data) {
-        state = state * 1103515245u + 12345u;
-        c = char(state >> 24);
-    }
-    return data;
-}
-
 // How far this process has read the file at path: the offset of the
 // descriptor that has it open, or -1 when none has.
 qint64 readOffset(const QString &path)
@@ -509,7 +494,7 @@ void PackagingTest::progressFollowsTheBytesRead()
 {
     TestFolder folder;
     const int size = 48 << 20;
-    const QString item = folder.write("in/hmi.bin", noiseOf(size));
+    const QString item = folder.write("in/hmi.bin", randomBytes(size, 99));
     folder.write("in/logo.png", "logo");
     QDir().mkpath("out");
     Session s;
@@ -561,7 +546,7 @@ void PackagingTest::cancelling()
     QFETCH(QString, trigger);
     QFETCH(bool, yes);
     TestFolder folder;
-    const QString item = folder.write("in/hmi.bin", noiseOf(48 << 20));
+    const QString item = folder.write("in/hmi.bin", randomBytes(48 << 20, 99));
     const QByteArray earlier = "the package of last week";
     folder.write("out/pkg.zip", earlier);
     Session s;

@@ -229,6 +229,15 @@ protected:
     {
         return fail(writeFailure(F::EntryCorrupt, item.packagePath, item.name));
     }
+    bool openEntry(zip_flags_t flags)
+    {
+        closeData();
+        file = zip_fopen_index(package, zip_uint64_t(item.entryIndex), flags);
+        if (file)
+            return true;
+        corrupt();
+        return false;
+    }
     void closeData() override
     {
         if (file)
@@ -254,11 +263,11 @@ public:
 protected:
     bool openData() override
     {
-        closeData();
         endInflate();
-        file = zip_fopen_index(package, zip_uint64_t(item.entryIndex), ZIP_FL_COMPRESSED);
+        if (!openEntry(ZIP_FL_COMPRESSED))
+            return false;
         stream = z_stream();
-        inflating = file && inflateInit2(&stream, -MAX_WBITS) == Z_OK;
+        inflating = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
         crc = crc32(0, nullptr, 0);
         rawDone = inflated = 0;
         ended = verified = false;
@@ -350,13 +359,8 @@ public:
 protected:
     bool openData() override
     {
-        closeData();
-        file = zip_fopen_index(package, zip_uint64_t(item.entryIndex), 0);
         done = 0;
-        if (file)
-            return true;
-        corrupt();
-        return false;
+        return openEntry(0);
     }
 
     zip_int64_t readData(char *data, zip_uint64_t length) override
