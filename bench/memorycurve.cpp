@@ -1,9 +1,11 @@
 // Draws the benchmark's memory curve: peak and baseline RSS of the packaging
-// run against the input size, on a logarithmic size axis, with the limit.
+// run, and peak RSS of the run that merges its package, against the input
+// size, on a logarithmic size axis, with the limit.
 //
 //   memorycurve INPUT.tsv OUTPUT.png [LIMIT_MIB]
 //
-// INPUT.tsv holds one line per run: input bytes, peak RSS MiB, baseline RSS MiB.
+// INPUT.tsv holds one line per size: input bytes, peak RSS MiB, baseline RSS
+// MiB and, optionally, the merge run's peak RSS MiB.
 
 #include <QFile>
 #include <QGuiApplication>
@@ -24,6 +26,7 @@ struct Point
     double bytes;
     double peakMiB;
     double baselineMiB;
+    double mergePeakMiB; // 0: not measured
 };
 
 QString sizeLabel(double bytes)
@@ -42,8 +45,8 @@ QVector<Point> readPoints(const QString &path)
     for (const QByteArray &line : file.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split('\t');
         if (fields.size() >= 3 && fields.at(0).toDouble() > 0)
-            points.append(
-                {fields.at(0).toDouble(), fields.at(1).toDouble(), fields.at(2).toDouble()});
+            points.append({fields.at(0).toDouble(), fields.at(1).toDouble(),
+                           fields.at(2).toDouble(), fields.value(3).toDouble()});
     }
     return points;
 }
@@ -71,10 +74,12 @@ int main(int argc, char **argv)
     painter.setRenderHint(QPainter::Antialiasing);
 
     double minX = std::log2(points.first().bytes), maxX = minX, maxY = limit;
+    bool merged = true;
     for (const Point &p : points) {
         minX = std::min(minX, std::log2(p.bytes));
         maxX = std::max(maxX, std::log2(p.bytes));
-        maxY = std::max(maxY, p.peakMiB);
+        maxY = std::max({maxY, p.peakMiB, p.mergePeakMiB});
+        merged = merged && p.mergePeakMiB > 0;
     }
     if (maxX - minX < 1) {
         minX -= 0.5;
@@ -103,7 +108,9 @@ int main(int argc, char **argv)
                          sizeLabel(p.bytes));
     }
     painter.drawText(QRectF(0, 10, image.width(), 24), Qt::AlignCenter,
-                     QStringLiteral("Peak RSS of a packaging run against input size"));
+                     merged
+                         ? QStringLiteral("Peak RSS of packing and of merging against input size")
+                         : QStringLiteral("Peak RSS of a packaging run against input size"));
     painter.drawText(QRectF(plot.left(), plot.bottom() + 28, plot.width(), 20), Qt::AlignCenter,
                      QStringLiteral("input size (log scale)"));
     painter.save();
@@ -136,12 +143,25 @@ int main(int argc, char **argv)
                          QString::number(p.peakMiB, 'f', 1));
     }
     drawSeries(&Point::baselineMiB, QColor(120, 120, 120));
+    if (merged) {
+        drawSeries(&Point::mergePeakMiB, QColor(20, 150, 70));
+        painter.setPen(QColor(20, 150, 70));
+        for (const Point &p : points) {
+            const QPointF at = toPixel(p.bytes, p.mergePeakMiB);
+            // Above the packing run's label: the two peaks lie close together.
+            painter.drawText(QRectF(at.x() - 40, at.y() - 44, 80, 20), Qt::AlignCenter,
+                             QString::number(p.mergePeakMiB, 'f', 1));
+        }
+    }
 
     const QPointF legend(plot.left() + 12, plot.top() + 14);
-    const QList<QPair<QColor, QString>> entries {
-        {QColor(30, 90, 200), QStringLiteral("peak RSS during the run")},
+    QList<QPair<QColor, QString>> entries {
+        {QColor(30, 90, 200),
+         merged ? QStringLiteral("peak RSS packing") : QStringLiteral("peak RSS during the run")},
         {QColor(120, 120, 120), QStringLiteral("RSS before the run (window shown)")},
         {Qt::red, QStringLiteral("limit %1 MiB").arg(limit)}};
+    if (merged)
+        entries.insert(1, {QColor(20, 150, 70), QStringLiteral("peak RSS merging that package")});
     for (int i = 0; i < entries.size(); ++i) {
         const QPointF at = legend + QPointF(0, 20 * i);
         painter.setPen(QPen(entries.at(i).first, 2));

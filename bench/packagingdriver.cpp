@@ -6,19 +6,25 @@
 //       Creates the real MainWindow, fills the form, presses "开始打包" and
 //       waits for the result box. Exit code 0 only for "打包成功" with the
 //       archive in place.
-//   packagingdriver extract --archive PATH --folder DIR
-//       Times the library's extractPackage() alone.
+//       The progress dialog is watched as the user sees it: the window
+//       updates it from the worker's byte count every 100 ms.
+//   packagingdriver merge --archive PACKAGE --output PATH
+//       The core alone, no window: screens PACKAGE as a combined package,
+//       merges its items and writes them to PATH, timing screening and
+//       writing apart.
 //
 // Each prints one JSON object on its last line of standard output.
 
 #include "appversion.h"
+#include "combinedpackage.h"
 #include "mainwindow.h"
-#include "packageextractor.h"
+#include "packagewriter.h"
+#include "packagingrun.h"
+#include "runcontrol.h"
 #include "upgradeitemwidget.h"
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -28,6 +34,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QThread>
 #include <QTimer>
@@ -36,6 +43,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <thread>
 #include <time.h>
@@ -84,6 +92,22 @@ double threadCpuSeconds()
     return now.tv_sec + now.tv_nsec / 1e9;
 }
 
+// Seconds the calling thread has spent runnable but waiting for a core, from
+// the scheduler's statistics (0 where the kernel keeps none).
+double threadQueuedSeconds()
+{
+    const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY);
+    if (fd < 0)
+        return 0;
+    char text[96] = {};
+    const ssize_t got = ::read(fd, text, sizeof(text) - 1);
+    ::close(fd);
+    unsigned long long onCpu = 0, queued = 0;
+    if (got <= 0 || std::sscanf(text, "%llu %llu", &onCpu, &queued) != 2)
+        return 0;
+    return queued / 1e9;
+}
+
 double seconds(const QElapsedTimer &clock)
 {
     return clock.nsecsElapsed() / 1e9;
@@ -118,31 +142,43 @@ protected:
 // Everything the run is watched for, sampled on the GUI thread every 10 ms.
 // The largest gaps between two samples are the longest stalls of that thread;
 // the thread's own CPU time over a gap tells whether it was busy (work on the
-// GUI thread) or waiting (another process had the core, or a blocking wait).
+// GUI thread) or waiting, and the scheduler's run-queue time how much of the
+// wait was for a core that other threads or processes had.
+// The progress dialog's value and label are sampled too, which shows that
+// the stalls were measured with progress reporting running.
 class RunProbe : public QObject
 {
 public:
     QString archivePath;
-    QString manifestPath;
+    QProgressDialog *progress = nullptr;
     double archiveSeenS = -1;
-    double manifestSeenS = -1;
+    double firstItemS = -1; // the label first names an item: writing has begun
     double boxS = -1;
     struct Stall
     {
         double seconds;
         double startedAt;
         double busySeconds;
+        double queuedSeconds;
         bool operator>(const Stall &other) const { return seconds > other.seconds; }
     };
     QVector<Stall> stalls; // the longest, longest first
+    Stall longestUnqueued {0, 0, 0, 0}; // the longest less its wait for a core
+    int progressChanges = 0; // times the value was seen to change
+    int progressLast = 0; // the value last seen before the result box
+    bool progressWentBack = false;
+    int labelChanges = 0;
     QString boxTitle;
     QString boxText;
+    QString boxInformative;
+    QStringList boxButtons;
 
     void start()
     {
         clock.start();
         lastTickNs = 0;
         lastThreadCpu = threadCpuSeconds();
+        lastQueued = threadQueuedSeconds();
         connect(&heartbeat, &QTimer::timeout, this, [this] { tick(); });
         heartbeat.setTimerType(Qt::PreciseTimer);
         heartbeat.start(heartbeatMs);
@@ -154,34 +190,68 @@ private:
     {
         const qint64 now = clock.nsecsElapsed();
         const double threadCpu = threadCpuSeconds();
-        stalls.append({(now - lastTickNs) / 1e9, lastTickNs / 1e9, threadCpu - lastThreadCpu});
+        const double queued = threadQueuedSeconds();
+        const Stall stall {(now - lastTickNs) / 1e9, lastTickNs / 1e9, threadCpu - lastThreadCpu,
+                           queued - lastQueued};
+        stalls.append(stall);
+        if (stall.seconds - stall.queuedSeconds
+            > longestUnqueued.seconds - longestUnqueued.queuedSeconds)
+            longestUnqueued = stall;
         lastThreadCpu = threadCpu;
+        lastQueued = queued;
         std::sort(stalls.begin(), stalls.end(), std::greater<>());
         stalls.resize(std::min(stalls.size(), 3));
         lastTickNs = now;
         const double at = now / 1e9;
-        if (manifestSeenS < 0 && QFileInfo::exists(manifestPath))
-            manifestSeenS = at;
         if (archiveSeenS < 0 && QFileInfo::exists(archivePath))
             archiveSeenS = at;
+        sampleProgress(at);
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box || boxS >= 0)
             return;
         boxS = at;
         boxTitle = box->windowTitle();
         boxText = box->text();
+        boxInformative = box->informativeText();
+        for (QAbstractButton *button : box->buttons())
+            boxButtons.append(button->text());
         heartbeat.stop();
+        // OK only: the success box also offers to open the folder, which
+        // must not start a file manager here. A question gets its "no".
         if (QAbstractButton *ok = box->button(QMessageBox::Ok))
             ok->click();
+        else if (QAbstractButton *no = box->button(QMessageBox::No))
+            no->click();
         else
             box->reject();
         QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    }
+
+    void sampleProgress(double at)
+    {
+        if (!progress || !progress->isVisible())
+            return;
+        const int value = progress->value();
+        if (value >= 0 && value != progressLast) {
+            progressWentBack = progressWentBack || value < progressLast;
+            progressLast = value;
+            ++progressChanges;
+        }
+        const QString label = progress->labelText();
+        if (label != lastLabel) {
+            lastLabel = label;
+            ++labelChanges;
+        }
+        if (firstItemS < 0 && label.contains(QLatin1Char('\n')))
+            firstItemS = at;
     }
 
     QElapsedTimer clock;
     QTimer heartbeat;
     qint64 lastTickNs = 0;
     double lastThreadCpu = 0;
+    double lastQueued = 0;
+    QString lastLabel;
 };
 
 bool fillForm(MainWindow &window, const QString &folder, const QString &name,
@@ -269,7 +339,12 @@ int runPackaging(int argc, char **argv)
 
     RunProbe probe;
     probe.archivePath = folder + QLatin1Char('/') + name + QStringLiteral(".zip");
-    probe.manifestPath = folder + QStringLiteral("/upgrade_package_config.json");
+    probe.progress = window.findChild<QProgressDialog *>();
+    if (!probe.progress) {
+        report["error"] = "progress dialog not found";
+        printJson(report);
+        return 2;
+    }
     QFile::remove(probe.archivePath);
     report["baseline_rss_mib"] = procStatusMiB("VmRSS");
     report["startup_peak_rss_mib"] = procStatusMiB("VmHWM");
@@ -297,16 +372,27 @@ int runPackaging(int argc, char **argv)
     report["peak_rss_mib"] = qMax(runPeak, report["startup_peak_rss_mib"].toDouble());
     report["box_s"] = probe.boxS;
     report["archive_s"] = probe.archiveSeenS;
-    report["manifest_s"] = probe.manifestSeenS;
+    report["first_item_s"] = probe.firstItemS;
+    report["progress_changes"] = probe.progressChanges;
+    report["progress_last"] = probe.progressLast;
+    report["progress_went_back"] = probe.progressWentBack;
+    report["label_changes"] = probe.labelChanges;
     report["run_cpu_s"] = cpuSeconds() - cpuAtClick;
     QJsonArray stalls;
     for (const auto &stall : probe.stalls)
-        stalls.append(QJsonArray {stall.seconds, stall.startedAt, stall.busySeconds});
-    report["stalls"] = stalls; // [seconds, started at, GUI thread CPU seconds]
+        stalls.append(
+            QJsonArray {stall.seconds, stall.startedAt, stall.busySeconds, stall.queuedSeconds});
+    // [seconds, started at, GUI thread CPU seconds, seconds queued for a core]
+    report["stalls"] = stalls;
+    const RunProbe::Stall &unqueued = probe.longestUnqueued;
+    report["longest_unqueued_stall"] = QJsonArray {unqueued.seconds, unqueued.startedAt,
+                                                   unqueued.busySeconds, unqueued.queuedSeconds};
     report["max_stall_s"] = probe.stalls.value(0).seconds;
     report["max_stall_at_s"] = probe.stalls.value(0).startedAt;
     report["box_title"] = probe.boxTitle;
     report["box_text"] = probe.boxText;
+    report["box_informative"] = probe.boxInformative;
+    report["box_buttons"] = QJsonArray::fromStringList(probe.boxButtons);
     const bool archived = QFileInfo(probe.archivePath).isFile();
     report["archive_bytes"] = archived ? double(QFileInfo(probe.archivePath).size()) : -1.0;
     const bool ok = probe.boxTitle == QStringLiteral("打包成功") && archived;
@@ -315,34 +401,44 @@ int runPackaging(int argc, char **argv)
     return ok ? 0 : 1;
 }
 
-int runExtraction(int argc, char **argv)
+int runMerge(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const QString archive = argValue(args, QStringLiteral("--archive"));
-    const QString folder = argValue(args, QStringLiteral("--folder"));
+    const QString package = argValue(args, QStringLiteral("--archive"));
+    const QString output = argValue(args, QStringLiteral("--output"));
 
-    const double baseline = procStatusMiB("VmRSS");
+    QJsonObject report {{"mode", "merge"}, {"baseline_rss_mib", procStatusMiB("VmRSS")}};
+    resetPeakRss();
+    const double cpuBefore = cpuSeconds();
     QElapsedTimer clock;
     clock.start();
-    const double cpuBefore = cpuSeconds();
-    const bool ok = extractPackage(archive, folder);
-    const double elapsed = seconds(clock);
-    const double cpu = cpuSeconds() - cpuBefore;
+    const PackageScreening screening = screenCombinedPackage(package);
+    PackageFailure failure = firstProblem(screening);
+    PackageItems items;
+    if (!failure.failed())
+        failure = mergeCombinedPackage(screening.package, &items);
+    const double screenS = seconds(clock);
+    RunControl control;
+    if (!failure.failed())
+        failure = writePackage(output, items, &control);
+    const double totalS = seconds(clock);
 
-    qint64 bytes = 0;
-    int files = 0;
-    for (QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories); it.hasNext(); ++files)
-        bytes += QFileInfo(it.next()).size();
-    printJson({{"mode", "extract"},
-               {"ok", ok},
-               {"seconds", elapsed},
-               {"cpu_s", cpu},
-               {"files", files},
-               {"bytes", double(bytes)},
-               {"baseline_rss_mib", baseline},
-               {"peak_rss_mib", procStatusMiB("VmHWM")}});
-    return ok ? 0 : 1;
+    report["ok"] = !failure.failed();
+    report["failure_kind"] = int(failure.kind);
+    report["failure_reason"] = int(failure.reason);
+    report["failure_path"] = failure.path;
+    report["failure_detail"] = failure.detail;
+    report["items"] = items.size();
+    report["screen_s"] = screenS;
+    report["write_s"] = totalS - screenS;
+    report["seconds"] = totalS;
+    report["cpu_s"] = cpuSeconds() - cpuBefore;
+    report["bytes_done"] = double(control.bytesDone());
+    report["bytes_total"] = double(control.bytesTotal());
+    report["peak_rss_mib"] = procStatusMiB("VmHWM");
+    printJson(report);
+    return failure.failed() ? 1 : 0;
 }
 
 } // namespace
@@ -352,11 +448,11 @@ int main(int argc, char **argv)
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
     if (mode == QLatin1String("package"))
         return runPackaging(argc, argv);
-    if (mode == QLatin1String("extract"))
-        return runExtraction(argc, argv);
+    if (mode == QLatin1String("merge"))
+        return runMerge(argc, argv);
     std::fprintf(stderr,
                  "usage: %s package --folder DIR --name NAME --item INDEX:PATH... [--timeout S]\n"
-                 "       %s extract --archive PATH --folder DIR\n",
+                 "       %s merge --archive PACKAGE --output PATH\n",
                  argv[0], argv[0]);
     return 64;
 }
