@@ -300,9 +300,8 @@ void MainWindow::compressUpgradePackage(const PackageItems &map)
     runItemNames.clear();
     for (const PackageItem &item : map)
         runItemNames.append(item.name);
-    // Reset the dialog before the request goes out: setValue() on a shown
-    // modal dialog processes events, and the worker's answer must not arrive
-    // before the dialog is set up for this run.
+    // The dialog is set up for this run before the request goes out, so that
+    // the worker's answer always finds it so.
     showProgress();
     progressTimer->start(progressPollMs);
     workThread->start(QThread::InheritPriority);
