@@ -87,6 +87,9 @@ void ScreeningTest::refusedPackages_data()
     QTest::newRow("name of no entry")
         << Entries {{'f', "hmi_v1.zip", "x"}, hmiManifest} << "" << int(F::NamedEntryMissing)
         << "组合包中hmi项所指的文件hmi_v2.zip不存在";
+    QTest::newRow("one file for two types")
+        << Entries {hmi, manifest(R"({"hmi":{"name":"hmi_v2.zip"},"logo":{"name":"hmi_v2.zip"}})")}
+        << "" << int(F::EntryNameRepeated) << "";
     QTest::newRow("type key in another case")
         << Entries {hmi, manifest(R"({"HMI":{"name":"hmi_v2.zip"}})")} << "" << int(F::KeyCaseClash)
         << "组合包中的类型HMI与hmi仅大小写不同";

@@ -160,6 +160,11 @@ private:
             problem(F::UnsupportedMethod, name);
             return;
         }
+        // Two items of one file would be two entries of one name.
+        if (used.contains(entry)) {
+            problem(F::EntryNameRepeated, name);
+            return;
+        }
         used.insert(entry);
         result.package.items.insert(key, itemFor(*entry, name));
     }
