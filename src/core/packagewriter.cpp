@@ -401,8 +401,10 @@ public:
         if (!archive) {
             archive = std::make_unique<ZipArchive>();
             const PackageFailure opened = archive->open(item.packagePath);
-            if (opened.failed())
+            if (opened.failed()) {
+                archive.reset();
                 return writeFailure(opened.reason, item.packagePath, opened.detail);
+            }
         }
         zip_stat_t st;
         const char *raw
