@@ -25,8 +25,22 @@ quint32 unixMode(const ZipEntry &entry)
 
 int openRegularFile(const QString &path, struct stat *info, PackageFailure::Reason *reason)
 {
-    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const QByteArray name = QFile::encodeName(path);
+    // Anything but a regular file is not even opened: opening a device may
+    // act on it. The check is made again on what was opened, in case the path
+    // changed in between; O_NONBLOCK keeps a FIFO put there from waiting.
+    struct stat before
+    {
+    };
+    if (::stat(name.constData(), &before) != 0) {
+        *reason = reasonForReadError(errno);
+        return -1;
+    }
+    if (!S_ISREG(before.st_mode)) {
+        *reason = PackageFailure::NotRegularFile;
+        return -1;
+    }
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         *reason = reasonForReadError(errno);
         return -1;
