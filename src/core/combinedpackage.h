@@ -7,6 +7,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 // A combined package that passed screening: its manifest's items, each one an
 // entry of the package to copy, keyed as its manifest keys them.
@@ -14,6 +15,9 @@ struct CombinedPackage
 {
     QString path;
     PackageItems items;
+    // Entries the manifest does not name (a readme, folder entries, a
+    // signature file): taken with the package but left out of the new one.
+    QStringList leftOutEntries;
 };
 
 // Everything screening found wrong with a package, in the order it looked;

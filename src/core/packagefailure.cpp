@@ -1,5 +1,7 @@
 #include "packagefailure.h"
 
+#include "portablename.h"
+
 #include <cerrno>
 
 namespace {
@@ -69,6 +71,51 @@ QString withPath(const QString &reason, const QString &path)
     return reason.isEmpty() ? path : reason + QStringLiteral("：") + path;
 }
 
+// What is wrong with a package name the user typed, and why it matters.
+PackageMessage nameMessage(const PackageFailure &f)
+{
+    const QString title = QStringLiteral("文件名错误");
+    const QString portable = QStringLiteral("升级包会被复制到Windows电脑和U盘（FAT/exFAT）上，"
+                                            "名称须在这些系统上都能使用");
+    switch (NameProblem::Kind(f.nameProblem)) {
+    case NameProblem::Separator:
+        return {title, QStringLiteral("生成压缩包文件名不能包含“%1”").arg(f.detail),
+                QStringLiteral("名称中不能有文件夹；文件夹请在“生成升级包位置”中选择")};
+    case NameProblem::DotName:
+        return {title, QStringLiteral("生成压缩包文件名不能是“%1”").arg(f.subject), QString()};
+    case NameProblem::ForbiddenCharacter:
+        return {title, QStringLiteral("生成压缩包文件名不能包含字符“%1”").arg(f.detail),
+                portable + QStringLiteral("；不能使用的字符：< > : \" | ? *")};
+    case NameProblem::ControlCharacter:
+        return {title,
+                QStringLiteral("生成压缩包文件名不能包含控制字符（U+%1）")
+                    .arg(QString::number(f.detail.isEmpty() ? 0 : f.detail.at(0).unicode(), 16)
+                             .toUpper()
+                             .rightJustified(4, QLatin1Char('0'))),
+                QString()};
+    case NameProblem::DeviceName:
+        return {title, QStringLiteral("生成压缩包文件名不能是Windows设备名“%1”").arg(f.subject),
+                QStringLiteral("CON、PRN、AUX、NUL、COM1–COM9、LPT1–LPT9（带不带扩展名）"
+                               "在Windows上不能用作文件名")};
+    case NameProblem::LeadingBlank:
+        return {title, QStringLiteral("生成压缩包文件名不能以空格开头"), QString()};
+    case NameProblem::TrailingBlank:
+        return {title, QStringLiteral("生成压缩包文件名不能以空格结尾"), portable};
+    case NameProblem::TrailingDot:
+        return {title, QStringLiteral("生成压缩包文件名不能以“.”结尾"), portable};
+    case NameProblem::TooLong:
+        return {title, QStringLiteral("生成压缩包文件名过长"),
+                QStringLiteral("“%1.zip”共%2字节，文件名最多%3字节")
+                    .arg(f.subject)
+                    .arg(f.detail)
+                    .arg(fileNameByteLimit)};
+    case NameProblem::None:
+    case NameProblem::Empty:
+        break;
+    }
+    return {title, QStringLiteral("生成压缩包文件名为空"), QString()};
+}
+
 } // namespace
 
 PackageMessage packageMessage(const PackageFailure &f)
@@ -85,6 +132,10 @@ PackageMessage packageMessage(const PackageFailure &f)
                                  : QStringLiteral("不是已有的文件夹：") + f.path};
     case F::EmptyPackageName:
         return {QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"), QString()};
+    case F::PackageNameInvalid:
+        return nameMessage(f);
+    case F::ArchiveExists:
+        return {QStringLiteral("升级包已存在"), f.path, QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
@@ -94,6 +145,10 @@ PackageMessage packageMessage(const PackageFailure &f)
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),
                 f.path.isEmpty() ? QStringLiteral("未填写文件路径")
                                  : QStringLiteral("找不到：") + f.path};
+    case F::ItemUnreadable:
+        return {QStringLiteral("文件无法读取"),
+                QStringLiteral("%1文件无法读取，请检查权限").arg(f.subject),
+                QStringLiteral("没有读取权限：") + f.path};
     case F::ItemIsArchive:
         return {QStringLiteral("路径冲突"),
                 QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), f.path};

@@ -14,8 +14,11 @@ struct PackageFailure
         // the request
         NoOutputFolder,
         EmptyPackageName,
+        PackageNameInvalid, // nameProblem, subject: the name, detail: the character
+        ArchiveExists, // path: the archive that a run would replace
         TypeRepeated, // subject: the type's label
         ItemMissing, // subject: the row's label; path: the row's path
+        ItemUnreadable, // subject: the row's label; path: the row's path
         ItemIsArchive, // subject: the row's label; path: the row's path
         FileNameRepeated, // subject: the file name
         // a combined package that is not taken
@@ -52,8 +55,14 @@ struct PackageFailure
         PackageChanged,
     };
 
+    // The part of the form at fault, so that the window can point at it.
+    enum Field { NoField, OutputFolderField, PackageNameField };
+
     Kind kind = None;
     Reason reason = NoReason;
+    Field field = NoField;
+    int row = -1; // the item row at fault, from 0, or -1
+    int nameProblem = 0; // a NameProblem::Kind
     QString path; // the file or folder concerned
     QString subject; // a label or a name, where the message's text needs one
     QString key; // a manifest key, where the cause needs one

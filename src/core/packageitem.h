@@ -25,6 +25,9 @@ struct PackageItem
     quint32 permissions = 0644;
     qint64 modified = 0; // seconds since the epoch
 
+    // The request row the item comes from, for pointing at it; -1 for none.
+    int row = -1;
+
     bool isPackageEntry() const { return entryIndex >= 0; }
 };
 

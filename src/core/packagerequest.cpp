@@ -1,11 +1,15 @@
 #include "packagerequest.h"
 
 #include "packagemanifest.h"
+#include "portablename.h"
 #include "upgradeitemtypes.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 
@@ -26,43 +30,91 @@ PackageFailure failure(PackageFailure::Kind kind, const QString &subject = QStri
     return f;
 }
 
-// A link whose target is gone still stands in the folder, and a row naming it
-// is missing as far as packing goes; exists() follows links, so it says so.
-bool itemExists(const QString &path)
+PackageFailure rowFailure(PackageFailure::Kind kind, int row, const QString &subject,
+                          const QString &path = QString())
 {
-    return !path.isEmpty() && QFileInfo::exists(path);
+    PackageFailure f = failure(kind, subject, path);
+    f.row = row;
+    return f;
+}
+
+// Whether an item's path can be looked at: a link whose target is gone is
+// missing as far as packing goes, so links are followed; a folder that may
+// not be searched hides its files, which is not the same as their absence.
+PackageFailure::Kind itemAccess(const QString &path)
+{
+    struct stat info
+    {
+    };
+    if (path.isEmpty())
+        return PackageFailure::ItemMissing;
+    if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+        return PackageFailure::None;
+    return errno == EACCES ? PackageFailure::ItemUnreadable : PackageFailure::ItemMissing;
 }
 
 } // namespace
+
+PackageFailure checkPackageName(const QString &typed)
+{
+    const QString name = packageBaseName(typed);
+    PackageFailure f;
+    f.field = PackageFailure::PackageNameField;
+    f.subject = name;
+    if (name.isEmpty()) {
+        f.kind = PackageFailure::EmptyPackageName;
+        return f;
+    }
+    NameProblem problem = typedNameProblem(name);
+    const int archiveBytes = (name + QStringLiteral(".zip")).toUtf8().size();
+    if (!problem.found() && archiveBytes > fileNameByteLimit)
+        problem.kind = NameProblem::TooLong;
+    if (problem.found()) {
+        f.kind = PackageFailure::PackageNameInvalid;
+        f.nameProblem = problem.kind;
+        f.detail = problem.kind == NameProblem::TooLong ? QString::number(archiveBytes)
+                                                        : QString(problem.character);
+    }
+    return f;
+}
 
 PackageFailure checkPackageRequest(const PackageRequest &request, CheckedRequest *checked)
 {
     *checked = CheckedRequest();
     const QString folder = request.outputFolder;
     // An empty text would name the working directory, which always exists.
-    if (folder.isEmpty() || !QFileInfo(folder).isDir())
-        return failure(PackageFailure::NoOutputFolder, QString(), folder);
-    if (request.packageName.isEmpty())
-        return failure(PackageFailure::EmptyPackageName);
+    if (folder.isEmpty() || !QFileInfo(folder).isDir()) {
+        PackageFailure f = failure(PackageFailure::NoOutputFolder, QString(), folder);
+        f.field = PackageFailure::OutputFolderField;
+        return f;
+    }
+    const PackageFailure badName = checkPackageName(request.packageName);
+    if (badName.failed())
+        return badName;
 
     const QString archive = archivePathFor(folder, request.packageName);
     bool combinedSeen = false;
-    for (const RequestRow &row : request.rows) {
+    for (int index = 0; index < request.rows.size(); ++index) {
+        const RequestRow &row = request.rows.at(index);
         const bool combined = row.typeIndex == combinedPackageTypeIndex;
         const QString key = typeKeyForIndex(row.typeIndex);
         const QString label = typeLabelForIndex(row.typeIndex);
         // One run merges one combined package, so a second one repeats a type.
         if (combined ? combinedSeen : checked->items.contains(key))
-            return failure(PackageFailure::TypeRepeated, label);
-        if (!itemExists(row.path))
-            return failure(PackageFailure::ItemMissing, label, row.path);
+            return rowFailure(PackageFailure::TypeRepeated, index, label);
+        const PackageFailure::Kind access = itemAccess(row.path);
+        if (access != PackageFailure::None)
+            return rowFailure(access, index, label, row.path);
         if (isSamePath(row.path, archive))
-            return failure(PackageFailure::ItemIsArchive, label, row.path);
+            return rowFailure(PackageFailure::ItemIsArchive, index, label, row.path);
         if (combined) {
             combinedSeen = true;
             checked->combinedPackagePath = row.path;
+            checked->combinedPackageRow = index;
         } else {
-            checked->items.insert(key, plainItem(row.path));
+            PackageItem item = plainItem(row.path);
+            item.row = index;
+            checked->items.insert(key, item);
         }
     }
     return checkFileNames(checked->items);
@@ -78,16 +130,24 @@ PackageFailure checkFileNames(const PackageItems &items)
             continue;
         const QString folded = item.name.normalized(QString::NormalizationForm_C).toCaseFolded();
         if (seen.contains(folded))
-            return failure(PackageFailure::FileNameRepeated, item.name,
-                           item.isPackageEntry() ? item.packagePath : item.filePath);
+            return rowFailure(PackageFailure::FileNameRepeated, item.row, item.name,
+                              item.isPackageEntry() ? item.packagePath : item.filePath);
         seen.insert(folded);
     }
     return PackageFailure();
 }
 
+QString packageBaseName(const QString &typed)
+{
+    // The form shows ".zip" beside the field; typing it as well means no more.
+    if (typed.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive))
+        return typed.chopped(4);
+    return typed;
+}
+
 QString archivePathFor(const QString &outputFolder, const QString &packageName)
 {
-    return outputFolder + QLatin1Char('/') + packageName + QStringLiteral(".zip");
+    return outputFolder + QLatin1Char('/') + packageBaseName(packageName) + QStringLiteral(".zip");
 }
 
 QString resolvedPath(const QString &path)

@@ -20,8 +20,11 @@ PackagingOutcome preparePackaging(const PackageRequest &request)
         outcome.failure = firstProblem(screening);
         if (!outcome.failure.failed())
             outcome.failure = mergeCombinedPackage(screening.package, &outcome.items);
-        if (outcome.failure.failed())
+        if (outcome.failure.failed()) {
+            if (outcome.failure.row < 0)
+                outcome.failure.row = checked.combinedPackageRow;
             return outcome;
+        }
     }
     outcome.archivePath = archivePathFor(request.outputFolder, request.packageName);
     return outcome;
