@@ -64,8 +64,8 @@ void ScreeningTest::refusedPackages_data()
     QTest::newRow("no manifest") << Entries {hmi} << "" << int(F::ManifestMissing)
                                  << "组合包中缺少upgrade_package_config.json";
     QTest::newRow("manifest only in a folder")
-        << Entries {hmi, {'f', "sub/" + manifestFileName, "{}"}} << "" << int(F::ManifestMissing)
-        << "";
+        << Entries {hmi, {'f', "sub/" + manifestFileName, "{}"}} << "" << int(F::ManifestInFolder)
+        << "清单在文件夹 sub/ 中：请压缩文件夹里的文件，而不是文件夹本身";
     QTest::newRow("manifest over 1 MiB")
         << Entries {hmi, manifest("{\"hmi\":{\"name\":\"hmi_v2.zip\"}}" + QByteArray(1 << 20, ' '))}
         << "" << int(F::ManifestTooLarge) << "";
@@ -91,11 +91,8 @@ void ScreeningTest::refusedPackages_data()
         << Entries {hmi, manifest(R"({"hmi":{"name":"hmi_v2.zip"},"logo":{"name":"hmi_v2.zip"}})")}
         << "" << int(F::EntryNameRepeated) << "";
     QTest::newRow("type key in another case")
-        << Entries {hmi, manifest(R"({"HMI":{"name":"hmi_v2.zip"}})")} << "" << int(F::KeyCaseClash)
-        << "组合包中的类型HMI与hmi仅大小写不同";
-    QTest::newRow("entry the manifest does not name")
-        << Entries {hmi, hmiManifest, {'f', "readme.txt", "hello"}} << "" << int(F::UnnamedEntry)
-        << "组合包中的readme.txt未列在upgrade_package_config.json中";
+        << Entries {hmi, manifest(R"({"HMI":{"name":"hmi_v2.zip"}})")} << ""
+        << int(F::KeyImitatesType) << "组合包中的类型“HMI”与hmi相近（大小写、空白或全角不同）";
 }
 
 void ScreeningTest::refusedPackages()

@@ -59,26 +59,48 @@ void printHelp(QCommandLineParser &parser, const QString &usage, const QString &
 // ---- build ------------------------------------------------------------------
 
 RunControl *interruptible = nullptr;
+std::atomic<int> interruptedBy {0};
 
-extern "C" void onInterrupt(int)
+extern "C" void onInterrupt(int signal)
 {
-    // An atomic store: all a signal handler may do here.
+    // Atomic stores: all a signal handler may do here.
+    interruptedBy = signal;
     if (interruptible)
         interruptible->requestCancel();
 }
 
+// While it lives, SIGINT, SIGTERM and SIGHUP cancel the run that control
+// watches instead of killing the process: the run then removes what it
+// wrote and the process exits 128 + the signal's number.
+class Interruptible
+{
+public:
+    explicit Interruptible(RunControl *control)
+    {
+        interruptible = control;
+        for (const int number : handledSignals)
+            std::signal(number, onInterrupt);
+    }
+    ~Interruptible()
+    {
+        for (const int number : handledSignals)
+            std::signal(number, SIG_DFL);
+        interruptible = nullptr;
+    }
+
+private:
+    static constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP};
+};
+
 int exitFor(const PackageFailure &failure)
 {
-    switch (failure.kind) {
-    case PackageFailure::None:
+    if (!failure.failed())
         return ExitSuccess;
-    case PackageFailure::Cancelled:
-        return ExitCancelled;
-    case PackageFailure::WriteFailed:
-        return ExitFailed;
-    default:
-        return ExitRefused;
-    }
+    if (failure.kind == PackageFailure::Cancelled)
+        return interruptedBy ? 128 + interruptedBy : ExitCancelled;
+    // The same cause gives the same code, whether a plain item or a combined
+    // package met it, before or while the archive was written.
+    return isInputFailure(failure) ? ExitRefused : ExitFailed;
 }
 
 void printFailure(const PackageFailure &failure)
@@ -94,30 +116,27 @@ void printFailure(const PackageFailure &failure)
 }
 
 // Writes the archive on a thread of its own while this one reports progress
-// on a terminal and passes Ctrl-C on as a cancel.
-PackageFailure writeWithProgress(const PackagingOutcome &prepared)
+// on a terminal; a signal cancels it through control.
+PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *control,
+                                 bool quiet)
 {
-    RunControl control;
-    interruptible = &control;
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
     PackageFailure failure;
     std::atomic<bool> finished {false};
     std::thread writer([&] {
-        failure = writePackage(prepared.archivePath, prepared.items, &control);
+        failure = writePackage(prepared.archivePath, prepared.items, control);
         finished = true;
     });
-    const bool terminal = ::isatty(STDERR_FILENO);
+    const bool terminal = !quiet && ::isatty(STDERR_FILENO);
     QStringList names;
     for (const PackageItem &item : prepared.items)
         names.append(item.name);
     while (!finished) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const int item = control.currentItem();
+        const int item = control->currentItem();
         if (terminal && item >= 0 && item < names.size()) {
             // One arg() call, so that a "%3" inside a name stays as it is.
             err() << QStringLiteral("\r\x1b[K%1% %2 (%3/%4)")
-                         .arg(QString::number(control.percent()).rightJustified(2), names.at(item),
+                         .arg(QString::number(control->percent()).rightJustified(2), names.at(item),
                               QString::number(item + 1), QString::number(names.size()));
             err().flush();
         }
@@ -127,10 +146,25 @@ PackageFailure writeWithProgress(const PackagingOutcome &prepared)
         err() << "\r\x1b[K";
         err().flush();
     }
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-    interruptible = nullptr;
     return failure;
+}
+
+// The chooser index for a TYPE given on the command line: a type key, the
+// label the window shows, "combined", or "controller" for "dravo".
+int typeIndexFor(const QString &type)
+{
+    if (type == combinedType)
+        return combinedPackageTypeIndex;
+    if (type == QLatin1String("controller"))
+        return upgradeTypeKeys.indexOf(QStringLiteral("dravo"));
+    const int key = upgradeTypeKeys.indexOf(type);
+    if (key >= 0)
+        return key;
+    for (int index = 0; index <= combinedPackageTypeIndex; ++index) {
+        if (typeLabelForIndex(index) == type)
+            return index;
+    }
+    return -1;
 }
 
 bool parseItem(const QString &value, RequestRow *row, QString *problem)
@@ -141,8 +175,7 @@ bool parseItem(const QString &value, RequestRow *row, QString *problem)
         *problem = QStringLiteral("--item takes TYPE=PATH, not '%1'").arg(value);
         return false;
     }
-    const int index
-        = type == combinedType ? combinedPackageTypeIndex : upgradeTypeKeys.indexOf(type);
+    const int index = typeIndexFor(type);
     if (index < 0) {
         *problem = QStringLiteral("unknown item type '%1' (one of %2, %3)")
                        .arg(type, upgradeTypeKeys.join(QStringLiteral(", ")), combinedType);
@@ -152,13 +185,20 @@ bool parseItem(const QString &value, RequestRow *row, QString *problem)
     return true;
 }
 
+bool archiveStandsAt(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
 int build(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
         QStringLiteral(
             "Builds a combined upgrade package, with the same checks and the same entries as the "
-            "window.\nTYPE is one of: %1, %2.")
+            "window.\nTYPE is one of: %1, %2; \"controller\" is \"dravo\", and the window's labels "
+            "(HMI, 控制器, ...) are taken too.")
             .arg(upgradeTypeKeys.join(QStringLiteral(", ")), combinedType));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Displays help on this command."));
@@ -172,7 +212,11 @@ int build(const QStringList &arguments)
                                   QStringLiteral("An upgrade item; repeat it for every item, in "
                                                  "the order of the window's rows."),
                                   QStringLiteral("TYPE=PATH"));
-    parser.addOptions({help, folder, name, item});
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("Replaces an archive that stands at the path."));
+    const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
+                                   QStringLiteral("Prints nothing on success."));
+    parser.addOptions({help, folder, name, item, force, quiet});
     if (!parser.parse(QStringList {program + QStringLiteral(" build")} + arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -194,20 +238,49 @@ int build(const QStringList &arguments)
         request.rows.append(row);
     }
 
-    PackagingOutcome prepared = preparePackaging(request);
+    RunControl control;
+    const Interruptible interruptible(&control);
+    PackagingOutcome prepared = preparePackaging(request, &control);
+    if (!prepared.failure.failed() && !parser.isSet(force)
+        && archiveStandsAt(prepared.archivePath)) {
+        prepared.failure.kind = PackageFailure::ArchiveExists;
+        prepared.failure.path = prepared.archivePath;
+    }
+    if (!prepared.failure.failed() && control.isCancelRequested())
+        prepared.failure = cancelledRun();
     if (!prepared.failure.failed())
-        prepared.failure = writeWithProgress(prepared);
+        prepared.failure = writeWithProgress(prepared, &control, parser.isSet(quiet));
     if (prepared.failure.failed()) {
         printFailure(prepared.failure);
         return exitFor(prepared.failure);
     }
-    const QFileInfo archive(prepared.archivePath);
-    out() << QDir::cleanPath(archive.absoluteFilePath()) << "\t" << archive.size() << "\n";
-    out().flush();
+    if (!parser.isSet(quiet)) {
+        const QFileInfo archive(prepared.archivePath);
+        out() << QDir::cleanPath(archive.absoluteFilePath()) << "\t" << archive.size() << "\n";
+        out().flush();
+    }
     return ExitSuccess;
 }
 
 // ---- inspect ----------------------------------------------------------------
+
+// Problems or notes as {"code", "entry", "message"} objects; the message
+// leaves out the package's path, which every one of them is about.
+QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path)
+{
+    QJsonArray list;
+    for (const PackageFailure &failure : failures) {
+        QString message = packageMessage(failure).cause;
+        if (message.endsWith(QStringLiteral("：") + path))
+            message.chop(path.size() + 1);
+        const QString entry = problemEntry(failure);
+        list.append(QJsonObject {{QStringLiteral("code"), problemCode(failure)},
+                                 {QStringLiteral("entry"),
+                                  entry.isEmpty() ? QJsonValue() : QJsonValue(entry)},
+                                 {QStringLiteral("message"), message}});
+    }
+    return list;
+}
 
 int inspect(const QStringList &arguments)
 {
@@ -232,56 +305,49 @@ int inspect(const QStringList &arguments)
         return usageError(QStringLiteral("inspect takes one PACKAGE"));
     const QString path = parser.positionalArguments().first();
 
-    const PackageScreening screening = screenCombinedPackage(path);
-    QList<PackageFailure> problems = screening.problems;
-    // A package that cannot be opened has no entries to read.
-    const bool opened = problems.isEmpty()
-        || (problems.first().reason != PackageFailure::NotFound
-            && problems.first().reason != PackageFailure::NotRegularFile
-            && problems.first().reason != PackageFailure::NoReadPermission
-            && problems.first().reason != PackageFailure::ReadError
-            && problems.first().reason != PackageFailure::NotZip);
-    if (opened)
-        problems += verifyPackageEntries(path);
-    const bool valid = problems.isEmpty();
+    RunControl control;
+    const Interruptible interruptible(&control);
+    const PackageScreening verdict = inspectPackage(path, &control);
+    if (!verdict.problems.isEmpty() && verdict.problems.first().kind == PackageFailure::Cancelled) {
+        printFailure(verdict.problems.first());
+        return exitFor(verdict.problems.first());
+    }
+    const bool valid = verdict.taken();
 
     QJsonArray items;
-    for (auto it = screening.package.items.cbegin(); it != screening.package.items.cend(); ++it) {
-        items.append(
-            QJsonObject {{QStringLiteral("type"), it.key()},
-                         {QStringLiteral("name"), it.value().name},
-                         {QStringLiteral("size"), double(it.value().size)},
-                         {QStringLiteral("crc32"),
-                          QStringLiteral("%1").arg(it.value().crc, 8, 16, QLatin1Char('0'))}});
+    for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
+        const ZipEntry &entry = it.value().entry;
+        items.append(QJsonObject {
+            {QStringLiteral("type"), it.key()},
+            {QStringLiteral("name"), it.value().name},
+            // Sizes are at most 2^53, which a JSON number holds exactly.
+            {QStringLiteral("size"), double(entry.size)},
+            {QStringLiteral("crc32"), QStringLiteral("%1").arg(entry.crc, 8, 16, QLatin1Char('0'))}});
     }
-    QStringList problemTexts;
-    for (const PackageFailure &problem : problems) {
-        QString cause = packageMessage(problem).cause;
-        // Every problem is about this package; say what, not where again.
-        if (cause.endsWith(QStringLiteral("：") + path))
-            cause.chop(path.size() + 1);
-        problemTexts.append(cause);
-    }
+    const QJsonArray problems = reportList(verdict.problems, path);
+    const QJsonArray notes = reportList(verdict.notes, path);
 
     if (parser.isSet(json)) {
-        const QJsonObject report {
-            {QStringLiteral("package"), path},
-            {QStringLiteral("valid"), valid},
-            {QStringLiteral("items"), items},
-            {QStringLiteral("problems"), QJsonArray::fromStringList(problemTexts)}};
+        const QJsonObject report {{QStringLiteral("package"), path},
+                                  {QStringLiteral("valid"), valid},
+                                  {QStringLiteral("items"), items},
+                                  {QStringLiteral("problems"), problems},
+                                  {QStringLiteral("notes"), notes}};
         out() << QJsonDocument(report).toJson(QJsonDocument::Indented);
     } else {
         out() << "package: " << path << "\n";
-        for (const QJsonValue &value : qAsConst(items)) {
-            const QJsonObject i = value.toObject();
+        for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
             out() << QStringLiteral("  %1  %2  %3 bytes  crc32 %4\n")
-                         .arg(i.value("type").toString().leftJustified(20),
-                              i.value("name").toString(),
-                              QString::number(qint64(i.value("size").toDouble())),
-                              i.value("crc32").toString());
+                         .arg(it.key().leftJustified(20), it.value().name,
+                              QString::number(it.value().entry.size),
+                              QStringLiteral("%1").arg(it.value().entry.crc, 8, 16,
+                                                       QLatin1Char('0')));
         }
-        for (const QString &problem : qAsConst(problemTexts))
-            out() << "problem: " << problem << "\n";
+        for (const QJsonValue &problem : problems)
+            out() << "problem: " << problem.toObject().value("message").toString() << " ["
+                  << problem.toObject().value("code").toString() << "]\n";
+        for (const QJsonValue &note : notes)
+            out() << "note: " << note.toObject().value("message").toString() << "\n";
         out() << (valid ? "valid\n" : "not valid\n");
     }
     out().flush();
@@ -303,12 +369,15 @@ int runCli(const QStringList &arguments)
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("build or inspect"));
     const QString commands
         = QStringLiteral("\nCommands:\n"
-                         "  build --output-dir DIR --name NAME [--item TYPE=PATH]...\n"
+                         "  build --output-dir DIR --name NAME [--item TYPE=PATH]... [--force]\n"
+                         "        [--quiet]\n"
                          "                     Builds DIR/NAME.zip from the items.\n"
                          "  inspect [--json] PACKAGE\n"
                          "                     Lists a package's items and reports every problem.\n"
-                         "\nExit codes: 0 success; 1 request refused, or inspect found a problem;\n"
-                         "2 usage error; 3 packaging failed; 130 interrupted.\n");
+                         "\nExit codes: 0 success; 1 the request or an input refused (also an\n"
+                         "existing archive without --force), or inspect found a problem; 2 usage\n"
+                         "error; 3 writing the archive failed; 130 interrupted (SIGINT);\n"
+                         "143 terminated (SIGTERM).\n");
 
     const QString command = arguments.value(0);
     if (command == QLatin1String("build"))

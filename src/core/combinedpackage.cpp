@@ -1,19 +1,47 @@
 #include "combinedpackage.h"
 
+#include "entryreader.h"
 #include "packagemanifest.h"
 #include "packagerequest.h"
+#include "portablename.h"
+#include "runcontrol.h"
 #include "upgradeitemtypes.h"
-#include "ziparchive.h"
+#include "zipcontainer.h"
 
+#include <QFileInfo>
 #include <QHash>
-#include <QSet>
 #include <QJsonValue>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <cstring>
+#include <functional>
 
 namespace {
 
 constexpr quint64 manifestSizeLimit = 1024 * 1024;
 
 using F = PackageFailure;
+
+// True when an entry of this name would lead outside the folder it is
+// extracted into: absolute ("/x", "\x", "C:x") or with a ".." component.
+bool isUnsafeEntryName(const QString &name)
+{
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+    if (name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1Char('\\'))
+        || drive.match(name).hasMatch())
+        return true;
+    static const QRegularExpression separators(QStringLiteral("[/\\\\]"));
+    return name.split(separators).contains(QStringLiteral(".."));
+}
+
+// "./hmi.zip", as `bsdtar -C dir .` writes it, is hmi.zip at the root.
+QString withoutLeadingDot(QString name)
+{
+    while (name.startsWith(QLatin1String("./")))
+        name.remove(0, 2);
+    return name;
+}
 
 // A manifest name must be a plain file at the package root.
 bool isBareFileName(const QString &name)
@@ -23,38 +51,60 @@ bool isBareFileName(const QString &name)
         && !name.contains(QChar(0));
 }
 
+bool hasControlCharacter(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.category() == QChar::Other_Control)
+            return true;
+    }
+    return false;
+}
+
 // A key that looks like a type key but is not one would reach the controller
-// as a second item of that type.
+// as a second item of that type: another case, full-width letters, blanks.
 QString imitatedTypeKey(const QString &key)
 {
+    const QString plain = key.normalized(QString::NormalizationForm_KC).toCaseFolded().trimmed();
     for (const QString &type : upgradeTypeKeys) {
-        if (key != type && key.compare(type, Qt::CaseInsensitive) == 0)
+        if (key != type && plain == type)
             return type;
     }
     return QString();
 }
 
-class Screener
+QString nfc(const QString &name)
+{
+    return name.normalized(QString::NormalizationForm_C);
+}
+
+class Judge
 {
 public:
-    explicit Screener(const QString &path)
-        : path(path)
+    Judge(std::shared_ptr<const ByteSource> source, const QString &path, EntryReading reading,
+          RunControl *control)
+        : source(std::move(source))
+        , path(path)
+        , reading(reading)
+        , control(control)
     {
     }
 
     PackageScreening run()
     {
         result.package.path = path;
-        const PackageFailure opened = zip.open(path);
-        if (opened.failed()) {
-            result.problems.append(opened);
+        const PackageFailure read = readZipContainer(*source, path, &container);
+        if (read.failed()) {
+            result.problems.append(read);
             return result;
         }
-        entries = zip.entries();
         screenEntries();
         if (const ZipEntry *manifest = findManifest())
             screenManifest(*manifest);
-        screenUnnamedEntries();
+        noteLeftOutEntries();
+        if (reading == EntryReading::EveryItem)
+            checkItems();
+        if (cancelled())
+            result.problems = {cancelledRun()};
         return result;
     }
 
@@ -64,17 +114,21 @@ private:
     {
         result.problems.append(packageRefusal(reason, path, detail, key));
     }
+    bool cancelled() const { return control && control->isCancelRequested(); }
 
     void screenEntries()
     {
-        for (const ZipEntry &entry : qAsConst(entries)) {
+        for (ZipEntry &entry : container.entries) {
+            entry.name = withoutLeadingDot(entry.name);
+            if (entry.name.isEmpty()) // "./" itself
+                continue;
             if (isUnsafeEntryName(entry.name))
                 problem(F::UnsafeEntryName, entry.name);
             else if (entry.isLink())
                 problem(F::LinkEntry, entry.name);
             else if (entry.isEncrypted())
                 problem(F::EncryptedEntry, entry.name);
-            const QString folded = foldedEntryName(entry.name);
+            const QString folded = windowsFoldedName(entry.name);
             if (byFoldedName.contains(folded))
                 problem(F::EntryNameRepeated, entry.name);
             else
@@ -84,47 +138,49 @@ private:
 
     const ZipEntry *findManifest()
     {
-        const ZipEntry *manifest = byFoldedName.value(foldedEntryName(manifestFileName));
-        if (!manifest || manifest->name.normalized(QString::NormalizationForm_C) != manifestFileName
-            || manifest->isFolder()) {
+        const ZipEntry *manifest = byFoldedName.value(windowsFoldedName(manifestFileName));
+        if (!manifest || nfc(manifest->name) != manifestFileName || manifest->isFolder()
+            || manifest->isLink()) {
             problem(F::ManifestMissing);
+            if (!result.problems.isEmpty() && result.problems.last().reason == F::ManifestMissing)
+                pointAtNestedManifest(&result.problems.last());
             return nullptr;
         }
-        if (manifest->stat.size > manifestSizeLimit) {
+        used.insert(manifest);
+        if (manifest->size > manifestSizeLimit) {
             problem(F::ManifestTooLarge);
             return nullptr;
         }
         return manifest;
     }
 
-    QByteArray readManifest(const ZipEntry &manifest)
+    // `zip -r pkg.zip pkgdir` puts the manifest one folder down: say so.
+    void pointAtNestedManifest(PackageFailure *missing) const
     {
-        QByteArray bytes(int(manifest.stat.size), Qt::Uninitialized);
-        zip_file_t *file = zip_fopen_index(zip.handle(), zip_uint64_t(manifest.index), 0);
-        if (!file)
-            return QByteArray();
-        zip_int64_t total = 0, got = 0;
-        while (total < bytes.size()
-               && (got = zip_fread(file, bytes.data() + total, zip_uint64_t(bytes.size() - total)))
-                   > 0)
-            total += got;
-        // Reading to the end is what checks the CRC.
-        char probe;
-        const bool whole = total == bytes.size() && zip_fread(file, &probe, 1) == 0;
-        zip_fclose(file);
-        return whole ? bytes : QByteArray();
+        QStringList folders;
+        for (const ZipEntry &entry : container.entries) {
+            const QStringList parts = nfc(entry.name).split(QLatin1Char('/'));
+            if (parts.size() == 2 && parts.at(1) == manifestFileName && !entry.isFolder())
+                folders.append(parts.at(0) + QLatin1Char('/'));
+        }
+        if (folders.size() == 1) {
+            missing->reason = F::ManifestInFolder;
+            missing->detail = folders.first();
+        }
     }
 
     void screenManifest(const ZipEntry &entry)
     {
-        used.insert(&entry);
-        const QByteArray bytes = readManifest(entry);
-        if (bytes.isNull() && entry.stat.size > 0) {
-            problem(F::EntryCorrupt, entry.name);
+        QByteArray bytes;
+        EntryReader reader(source, path, entry);
+        reader.collectPlainBytes(&bytes);
+        const PackageFailure intact = drain(&reader);
+        if (intact.failed()) {
+            result.problems.append(intact);
             return;
         }
         QJsonObject manifest;
-        if (!parseManifest(bytes, &manifest)) {
+        if (!parseManifest(bytes, container.legacyNames, namesResolve(), &manifest)) {
             problem(F::ManifestNotObject);
             return;
         }
@@ -132,23 +188,49 @@ private:
             screenMember(it.key(), it.value());
     }
 
+    // Whether a manifest read one way names entries that exist, which tells a
+    // UTF-8 manifest from a GB18030 one in a package of GB18030 names.
+    std::function<bool(const QJsonObject &)> namesResolve() const
+    {
+        return [this](const QJsonObject &manifest) {
+            for (const QJsonValue &value : manifest) {
+                const QString name = value.toObject().value(QStringLiteral("name")).toString();
+                const ZipEntry *entry = byFoldedName.value(windowsFoldedName(name));
+                if (!entry || nfc(entry->name) != nfc(name))
+                    return false;
+            }
+            return true;
+        };
+    }
+
+    PackageFailure drain(EntryReader *reader) const
+    {
+        if (!reader->open())
+            return reader->failure();
+        char buffer[1 << 16];
+        qint64 got;
+        while ((got = reader->read(buffer, sizeof(buffer))) > 0) {
+            if (cancelled())
+                return cancelledRun();
+        }
+        return got < 0 ? reader->failure() : PackageFailure();
+    }
+
     void screenMember(const QString &key, const QJsonValue &value)
     {
         const QString imitated = imitatedTypeKey(key);
-        if (!imitated.isEmpty()) {
-            problem(F::KeyCaseClash, imitated, key);
+        if (hasControlCharacter(key) || !imitated.isEmpty()) {
+            PackageFailure f = packageRefusal(F::KeyImitatesType, path, imitated, key);
+            result.problems.append(f);
             return;
         }
         const QString name = value.toObject().value(QStringLiteral("name")).toString();
-        if (!value.isObject() || !isBareFileName(name)
-            || name.normalized(QString::NormalizationForm_C) == manifestFileName) {
+        if (!value.isObject() || !isBareFileName(name) || nfc(name) == manifestFileName) {
             problem(F::MemberInvalid, QString(), key);
             return;
         }
-        const ZipEntry *entry = byFoldedName.value(foldedEntryName(name));
-        if (!entry
-            || entry->name.normalized(QString::NormalizationForm_C)
-                != name.normalized(QString::NormalizationForm_C)) {
+        const ZipEntry *entry = byFoldedName.value(windowsFoldedName(name));
+        if (!entry || nfc(entry->name) != nfc(name)) {
             problem(F::NamedEntryMissing, name, key);
             return;
         }
@@ -156,8 +238,19 @@ private:
             problem(F::NamedEntryNotFile, name, key);
             return;
         }
-        if (!zip_compression_method_supported(entry->stat.comp_method, 0)) {
-            problem(F::UnsupportedMethod, name);
+        // The new package carries the entry under this name.
+        const NameProblem unportable = portableNameProblem(name);
+        if (unportable.found()) {
+            PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
+            f.nameProblem = unportable.kind;
+            f.specifics = QString(unportable.character);
+            result.problems.append(f);
+            return;
+        }
+        if (!EntryReader::canRead(entry->method)) {
+            EntryReader reader(source, path, *entry);
+            reader.open();
+            result.problems.append(reader.failure());
             return;
         }
         // Two items of one file would be two entries of one name.
@@ -174,39 +267,77 @@ private:
         PackageItem item;
         // Written under the manifest's spelling, so that the new package's
         // entry names equal its manifest's names.
-        item.name = name;
+        item.name = nfc(name);
         item.packagePath = path;
-        item.entryIndex = entry.index;
-        item.method = entry.stat.comp_method;
-        item.crc = entry.stat.crc;
-        item.size = entry.stat.size;
-        item.compressedSize = entry.stat.comp_size;
-        item.permissions = entry.permissions();
-        item.modified = entry.stat.mtime;
+        item.packageSource = source;
+        item.entry = entry;
         return item;
     }
 
-    void screenUnnamedEntries()
+    void noteLeftOutEntries()
     {
-        for (const ZipEntry &entry : qAsConst(entries)) {
-            if (!used.contains(&entry) && byFoldedName.value(foldedEntryName(entry.name)) == &entry)
-                problem(F::UnnamedEntry, entry.name);
+        for (const ZipEntry &entry : qAsConst(container.entries)) {
+            if (entry.name.isEmpty() || used.contains(&entry)
+                || byFoldedName.value(windowsFoldedName(entry.name)) != &entry)
+                continue;
+            result.notes.append(packageRefusal(F::EntryLeftOut, path, entry.name));
+            result.package.leftOutEntries.append(entry.name);
         }
     }
 
+    void checkItems()
+    {
+        for (const PackageItem &item : qAsConst(result.package.items)) {
+            if (cancelled())
+                return;
+            EntryReader reader(source, path, item.entry);
+            const PackageFailure intact = drain(&reader);
+            if (intact.failed())
+                result.problems.append(intact);
+        }
+    }
+
+    std::shared_ptr<const ByteSource> source;
     QString path;
-    ZipArchive zip;
-    QList<ZipEntry> entries;
+    EntryReading reading;
+    RunControl *control;
+    ZipContainer container;
     QHash<QString, const ZipEntry *> byFoldedName;
     QSet<const ZipEntry *> used;
     PackageScreening result;
 };
 
+PackageScreening judgeFile(const QString &path, EntryReading reading, RunControl *control)
+{
+    PackageFailure::Reason reason = PackageFailure::NoReason;
+    int error = 0;
+    const std::shared_ptr<const ByteSource> source = FileByteSource::open(path, &reason, &error);
+    if (!source) {
+        PackageScreening refused;
+        refused.package.path = path;
+        refused.problems.append(packageRefusal(
+            reason, path, reason == F::ReadError ? QString::fromLocal8Bit(strerror(error)) : QString()));
+        return refused;
+    }
+    return judgePackage(source, path, reading, control);
+}
+
 } // namespace
 
-PackageScreening screenCombinedPackage(const QString &path)
+PackageScreening judgePackage(const std::shared_ptr<const ByteSource> &source,
+                              const QString &path, EntryReading reading, RunControl *control)
 {
-    return Screener(path).run();
+    return Judge(source, path, reading, control).run();
+}
+
+PackageScreening screenCombinedPackage(const QString &path, RunControl *control)
+{
+    return judgeFile(path, EntryReading::ManifestOnly, control);
+}
+
+PackageScreening inspectPackage(const QString &path, RunControl *control)
+{
+    return judgeFile(path, EntryReading::EveryItem, control);
 }
 
 PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items)
@@ -216,33 +347,10 @@ PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems
             PackageFailure f;
             f.kind = F::TypeRepeated;
             f.subject = typeLabelForKey(it.key());
+            f.path = package.path;
             return f;
         }
         items->insert(it.key(), it.value());
     }
     return checkFileNames(*items);
-}
-
-QList<PackageFailure> verifyPackageEntries(const QString &path)
-{
-    ZipArchive zip;
-    const PackageFailure opened = zip.open(path);
-    if (opened.failed())
-        return {opened};
-    QList<PackageFailure> problems;
-    QByteArray buffer(1 << 16, Qt::Uninitialized);
-    for (const ZipEntry &entry : zip.entries()) {
-        if (entry.isFolder() || entry.isLink() || entry.isEncrypted())
-            continue;
-        zip_file_t *file = zip_fopen_index(zip.handle(), zip_uint64_t(entry.index), 0);
-        quint64 total = 0;
-        zip_int64_t got = 0;
-        while (file && (got = zip_fread(file, buffer.data(), zip_uint64_t(buffer.size()))) > 0)
-            total += quint64(got);
-        if (!file || got < 0 || total != entry.stat.size)
-            problems.append(packageRefusal(F::EntryCorrupt, path, entry.name));
-        if (file)
-            zip_fclose(file);
-    }
-    return problems;
 }

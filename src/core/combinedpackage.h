@@ -1,6 +1,7 @@
 #ifndef COMBINEDPACKAGE_H
 #define COMBINEDPACKAGE_H
 
+#include "bytesource.h"
 #include "packagefailure.h"
 #include "packageitem.h"
 
@@ -8,6 +9,10 @@
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
+
+class RunControl;
 
 // A combined package that passed screening: its manifest's items, each one an
 // entry of the package to copy, keyed as its manifest keys them.
@@ -20,35 +25,53 @@ struct CombinedPackage
     QStringList leftOutEntries;
 };
 
-// Everything screening found wrong with a package, in the order it looked;
-// the package is taken when there is nothing. The items are those whose
+// The verdict on a package: every problem found, in the order it looked
+// (the package is taken when there is none), and notes, which say something
+// about a package that is taken all the same. The items are those whose
 // manifest members passed, whatever else was found.
 struct PackageScreening
 {
     CombinedPackage package;
     QList<PackageFailure> problems;
+    QList<PackageFailure> notes;
+
+    bool taken() const { return problems.isEmpty(); }
 };
 
-// Screens a combined package before anything of it is used:
-// - a regular file (after links), never opened otherwise, that is a ZIP
-//   archive;
+// How far a verdict reads: the manifest only (a run then checks each item
+// as it copies it, with the same reading), or every item as well.
+enum class EntryReading { ManifestOnly, EveryItem };
+
+// The one verdict on a combined package, for the window, `build` and
+// `inspect` alike:
+// - a regular file (after links), never opened otherwise;
+// - a ZIP container that no two readers could read differently (see
+//   readZipContainer());
 // - no entry leads outside a folder, is a link or is encrypted, and no two
-//   entries share a name (also ignoring case and Unicode normalisation);
-// - exactly one root entry upgrade_package_config.json, at most 1 MiB, that
-//   holds one JSON object;
-// - each member an object whose "name" is a bare file name of a plain file
-//   entry, and no key one of the type keys in another case;
-// - no entry besides the manifest and the entries it names.
-// Reads the manifest but no item's data.
-PackageScreening screenCombinedPackage(const QString &path);
+//   names are one file on Windows (case, Unicode normalisation, trailing
+//   dots and blanks); a leading "./" is no folder;
+// - one root entry upgrade_package_config.json, at most 1 MiB, readable and
+//   intact, holding one JSON object;
+// - each member's key free of control characters and no near-miss of a type
+//   key (case, width, blanks), and its value an object whose "name" is a bare
+//   file name that works on Windows and USB sticks and names a plain file
+//   entry stored with a method this build reads;
+// - with EveryItem, each item's data exactly what its entry declares.
+// Entries the manifest does not name are left out, with a note each.
+// control, when given, may cancel; the verdict then has a cancelled run as
+// its only problem.
+PackageScreening judgePackage(const std::shared_ptr<const ByteSource> &source,
+                              const QString &path, EntryReading reading,
+                              RunControl *control = nullptr);
+
+// The same for a file: what a run does before it writes (ManifestOnly).
+PackageScreening screenCombinedPackage(const QString &path, RunControl *control = nullptr);
+// ... and what `inspect` does (EveryItem).
+PackageScreening inspectPackage(const QString &path, RunControl *control = nullptr);
 
 // Adds a screened package's items to the request's items. A type already
 // there, or an entry name already used, fails.
 PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items);
-
-// Reads every file entry of a package to its end, which checks its CRC-32 and
-// size. Returns one problem per entry that fails (or why it cannot be read).
-QList<PackageFailure> verifyPackageEntries(const QString &path);
 
 Q_DECLARE_METATYPE(CombinedPackage)
 

@@ -2,9 +2,31 @@
 
 #include "portablename.h"
 
+#include <QFileInfo>
+
 #include <cerrno>
 
 namespace {
+
+QString nameProblemText(const PackageFailure &f)
+{
+    switch (NameProblem::Kind(f.nameProblem)) {
+    case NameProblem::ForbiddenCharacter:
+        return QStringLiteral("含有字符“%1”").arg(f.specifics);
+    case NameProblem::ControlCharacter:
+        return QStringLiteral("含有控制字符");
+    case NameProblem::DeviceName:
+        return QStringLiteral("是Windows设备名");
+    case NameProblem::TrailingBlank:
+        return QStringLiteral("以空格结尾");
+    case NameProblem::TrailingDot:
+        return QStringLiteral("以“.”结尾");
+    case NameProblem::TooLong:
+        return QStringLiteral("超过255字节");
+    default:
+        return QStringLiteral("不是有效的文件名");
+    }
+}
 
 QString causeText(const PackageFailure &f)
 {
@@ -30,36 +52,72 @@ QString causeText(const PackageFailure &f)
         return QStringLiteral("写入失败（%1）").arg(f.detail);
     case F::NotZip:
         return QStringLiteral("不是有效的ZIP文件（%1）").arg(f.detail);
-    case F::EntryNameRepeated:
-        return QStringLiteral("组合包中存在同名文件%1").arg(f.detail);
-    case F::UnsafeEntryName:
-        return QStringLiteral("组合包中的文件名%1指向包外").arg(f.detail);
-    case F::LinkEntry:
-        return QStringLiteral("组合包中的%1是符号链接").arg(f.detail);
+    case F::TooManyEntries:
+        return QStringLiteral("组合包中有%1个条目，最多65535个").arg(f.detail);
+    case F::DirectoryTooLarge:
+        return QStringLiteral("组合包的中央目录超过64 MiB");
+    case F::DataBeforeEntries:
+        return QStringLiteral("组合包的第一个条目之前有%1字节多余数据").arg(f.detail);
+    case F::DataBetweenEntries:
+        return f.detail.isEmpty()
+            ? QStringLiteral("组合包的条目与中央目录之间有多余数据")
+            : QStringLiteral("组合包中的%1之后有多余数据").arg(f.detail);
+    case F::DataAfterEnd:
+        return QStringLiteral("组合包的结束记录之后有多余数据");
+    case F::CommentHoldsEndRecord:
+        return QStringLiteral("组合包的注释中含有另一个结束记录");
+    case F::Zip64Mismatch:
+        return QStringLiteral("组合包的ZIP64结束记录与结束记录不一致");
+    case F::EntriesOverlap:
+        return QStringLiteral("组合包中的%1与其他条目或中央目录重叠").arg(f.detail);
+    case F::EntryPastEnd:
+        return QStringLiteral("组合包中的%1超出了文件末尾").arg(f.detail);
+    case F::LocalHeaderMismatch:
+        return QStringLiteral("组合包中%1的本地文件头与中央目录不一致（%2）")
+            .arg(f.detail, f.specifics);
+    case F::DataDescriptorMismatch:
+        return QStringLiteral("组合包中%1的数据描述符与中央目录不一致").arg(f.detail);
+    case F::EntryTooLarge:
+        return QStringLiteral("组合包中的%1声明的大小超过2^53字节").arg(f.detail);
+    case F::EntryCorrupt:
+        return QStringLiteral("组合包中的%1已损坏（%2）").arg(f.detail, f.specifics);
+    case F::UnsupportedMethod:
+        return QStringLiteral("组合包中的%1使用了不支持的压缩方式（%2）").arg(f.detail, f.specifics);
     case F::EncryptedEntry:
         return QStringLiteral("组合包中的%1已加密").arg(f.detail);
-    case F::UnsupportedMethod:
-        return QStringLiteral("组合包中的%1使用了不支持的压缩方式").arg(f.detail);
+    case F::LinkEntry:
+        return QStringLiteral("组合包中的%1是符号链接").arg(f.detail);
+    case F::UnsafeEntryName:
+        return QStringLiteral("组合包中的文件名%1指向包外").arg(f.detail);
+    case F::UnportableEntryName:
+        return QStringLiteral("组合包中的文件名%1在Windows或U盘上不能使用（%2）")
+            .arg(f.detail, nameProblemText(f));
+    case F::EntryNameRepeated:
+        return QStringLiteral("组合包中存在同名文件%1").arg(f.detail);
     case F::ManifestMissing:
         return QStringLiteral("组合包中缺少upgrade_package_config.json");
+    case F::ManifestInFolder:
+        return QStringLiteral("清单在文件夹 %1 中：请压缩文件夹里的文件，而不是文件夹本身")
+            .arg(f.detail);
     case F::ManifestTooLarge:
         return QStringLiteral("组合包中的upgrade_package_config.json超过1 MiB");
     case F::ManifestNotObject:
         return QStringLiteral("组合包中的upgrade_package_config.json不是JSON对象");
     case F::MemberInvalid:
         return QStringLiteral("组合包中%1项没有有效的文件名").arg(f.key);
-    case F::KeyCaseClash:
-        return QStringLiteral("组合包中的类型%1与%2仅大小写不同").arg(f.key, f.detail);
+    case F::KeyImitatesType:
+        if (f.detail.isEmpty())
+            return QStringLiteral("组合包中的类型“%1”含有控制字符").arg(f.key);
+        return QStringLiteral("组合包中的类型“%1”与%2相近（大小写、空白或全角不同）")
+            .arg(f.key, f.detail);
     case F::NamedEntryMissing:
         return QStringLiteral("组合包中%1项所指的文件%2不存在").arg(f.key, f.detail);
     case F::NamedEntryNotFile:
         return QStringLiteral("组合包中%1项所指的%2不是普通文件").arg(f.key, f.detail);
-    case F::UnnamedEntry:
-        return QStringLiteral("组合包中的%1未列在upgrade_package_config.json中").arg(f.detail);
-    case F::EntryCorrupt:
-        return QStringLiteral("组合包中的%1已损坏（CRC校验失败）").arg(f.detail);
     case F::PackageChanged:
         return QStringLiteral("组合包在打包过程中被修改");
+    case F::EntryLeftOut:
+        return QStringLiteral("未列入清单、未打包：%1").arg(f.detail);
     }
     return QString();
 }
@@ -139,7 +197,10 @@ PackageMessage packageMessage(const PackageFailure &f)
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
-                QStringLiteral("重复的类型：") + f.subject};
+                f.path.isEmpty()
+                    ? QStringLiteral("重复的类型：") + f.subject
+                    : QStringLiteral("组合包 %1 中已有 %2")
+                          .arg(QFileInfo(f.path).fileName(), f.subject)};
     case F::ItemMissing:
         return {QStringLiteral("文件不存在"),
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),
@@ -161,6 +222,113 @@ PackageMessage packageMessage(const PackageFailure &f)
         return {QStringLiteral("打包失败"), QStringLiteral("文件压缩失败!"), cause};
     }
     return {};
+}
+
+QString problemCode(const PackageFailure &f)
+{
+    using F = PackageFailure;
+    switch (f.kind) {
+    case F::Cancelled:
+        return QStringLiteral("cancelled");
+    case F::PackageRefused:
+    case F::WriteFailed:
+        break;
+    default:
+        return QStringLiteral("request-refused");
+    }
+    static const char *const codes[] = {
+        "", // NoReason
+        "not-found",
+        "not-regular-file",
+        "no-read-permission",
+        "no-write-permission",
+        "disk-full",
+        "modified-while-packing",
+        "read-error",
+        "write-error",
+        "not-zip",
+        "too-many-entries",
+        "directory-too-large",
+        "data-before-entries",
+        "data-between-entries",
+        "data-after-end",
+        "comment-holds-end-record",
+        "zip64-mismatch",
+        "entries-overlap",
+        "entry-past-end",
+        "local-header-mismatch",
+        "data-descriptor-mismatch",
+        "entry-too-large",
+        "entry-corrupt",
+        "unsupported-method",
+        "encrypted-entry",
+        "link-entry",
+        "unsafe-entry-name",
+        "unportable-entry-name",
+        "entry-name-repeated",
+        "manifest-missing",
+        "manifest-in-folder",
+        "manifest-too-large",
+        "manifest-not-object",
+        "member-invalid",
+        "key-imitates-type",
+        "named-entry-missing",
+        "named-entry-not-file",
+        "package-changed",
+        "entry-left-out",
+    };
+    static_assert(sizeof(codes) / sizeof(codes[0]) == F::EntryLeftOut + 1,
+                  "one code for every reason");
+    return QString::fromLatin1(codes[f.reason]);
+}
+
+QString problemEntry(const PackageFailure &f)
+{
+    using F = PackageFailure;
+    switch (f.reason) {
+    case F::DataBetweenEntries:
+    case F::EntriesOverlap:
+    case F::EntryPastEnd:
+    case F::LocalHeaderMismatch:
+    case F::DataDescriptorMismatch:
+    case F::EntryTooLarge:
+    case F::EntryCorrupt:
+    case F::UnsupportedMethod:
+    case F::EncryptedEntry:
+    case F::LinkEntry:
+    case F::UnsafeEntryName:
+    case F::UnportableEntryName:
+    case F::EntryNameRepeated:
+    case F::NamedEntryMissing:
+    case F::NamedEntryNotFile:
+    case F::EntryLeftOut:
+        return f.detail;
+    case F::ManifestInFolder:
+        return f.detail + QStringLiteral("upgrade_package_config.json");
+    case F::ManifestTooLarge:
+    case F::ManifestNotObject:
+    case F::MemberInvalid:
+    case F::KeyImitatesType:
+        return QStringLiteral("upgrade_package_config.json");
+    default:
+        return QString();
+    }
+}
+
+bool isInputFailure(const PackageFailure &f)
+{
+    using F = PackageFailure;
+    if (f.kind != F::WriteFailed)
+        return f.kind != F::None && f.kind != F::Cancelled;
+    switch (f.reason) {
+    case F::NoWritePermission:
+    case F::DiskFull:
+    case F::WriteError:
+    case F::NoReason:
+        return false;
+    default:
+        return true;
+    }
 }
 
 PackageFailure writeFailure(PackageFailure::Reason reason, const QString &path,

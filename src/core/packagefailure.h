@@ -37,22 +37,40 @@ struct PackageFailure
         ModifiedWhilePacking,
         ReadError, // detail: the system's words
         WriteError, // detail: the system's words
-        NotZip, // detail: the library's words
-        EntryNameRepeated, // detail: the entry name
-        UnsafeEntryName, // detail: the entry name
-        LinkEntry, // detail: the entry name
+        NotZip, // detail: the library's or the reader's words
+        // the container: each one could let two readers see different packages
+        TooManyEntries, // detail: the count
+        DirectoryTooLarge,
+        DataBeforeEntries, // detail: the byte count
+        DataBetweenEntries, // detail: the entry before the gap, or empty
+        DataAfterEnd,
+        CommentHoldsEndRecord,
+        Zip64Mismatch,
+        EntriesOverlap, // detail: the entry name
+        EntryPastEnd, // detail: the entry name
+        LocalHeaderMismatch, // detail: the entry name; specifics: the field
+        DataDescriptorMismatch, // detail: the entry name
+        // the entries
+        EntryTooLarge, // detail: the entry name
+        EntryCorrupt, // detail: the entry name; specifics: what is wrong
+        UnsupportedMethod, // detail: the entry name; specifics: the method
         EncryptedEntry, // detail: the entry name
-        UnsupportedMethod, // detail: the entry name
+        LinkEntry, // detail: the entry name
+        UnsafeEntryName, // detail: the entry name
+        UnportableEntryName, // detail: the entry name; nameProblem
+        EntryNameRepeated, // detail: the entry name
+        // the manifest
         ManifestMissing,
+        ManifestInFolder, // detail: the folder, with its trailing "/"
         ManifestTooLarge,
         ManifestNotObject,
         MemberInvalid, // key: the manifest key
-        KeyCaseClash, // key: the manifest key; detail: the type key it imitates
+        KeyImitatesType, // key: the manifest key; detail: the type key it imitates
         NamedEntryMissing, // key; detail: the name
         NamedEntryNotFile, // key; detail: the name
-        UnnamedEntry, // detail: the entry name
-        EntryCorrupt, // detail: the entry name
         PackageChanged,
+        // notes: said about a package that is taken all the same
+        EntryLeftOut, // detail: the entry name
     };
 
     // The part of the form at fault, so that the window can point at it.
@@ -67,6 +85,7 @@ struct PackageFailure
     QString subject; // a label or a name, where the message's text needs one
     QString key; // a manifest key, where the cause needs one
     QString detail;
+    QString specifics; // what exactly is wrong, where the cause needs it
 
     bool failed() const { return kind != None; }
 };
@@ -81,6 +100,18 @@ struct PackageMessage
 };
 
 PackageMessage packageMessage(const PackageFailure &failure);
+
+// A stable lower-case code for a failure's reason, for scripts that read the
+// command line's JSON ("entry-corrupt", "manifest-missing", ...).
+QString problemCode(const PackageFailure &failure);
+
+// The entry a package problem is about, or an empty string.
+QString problemEntry(const PackageFailure &failure);
+
+// True when the failure lies in what the run was given to read (an item or a
+// combined package: missing, unreadable, corrupt, changed) rather than in
+// writing the archive.
+bool isInputFailure(const PackageFailure &failure);
 
 // Shorthands for the failures a step reports most.
 PackageFailure writeFailure(PackageFailure::Reason reason, const QString &path,

@@ -1,9 +1,14 @@
 #ifndef PACKAGEITEM_H
 #define PACKAGEITEM_H
 
+#include "bytesource.h"
+#include "zipcontainer.h"
+
 #include <QMap>
 #include <QMetaType>
 #include <QString>
+
+#include <memory>
 
 // One item of a package: the entry it becomes and where its bytes come from,
 // either a plain file or an entry of a combined package.
@@ -14,21 +19,16 @@ struct PackageItem
     // A plain item: the file to pack, as the user gave it.
     QString filePath;
 
-    // An item of a combined package: the package and the entry as screened.
-    // The writer copies only an entry that still matches these figures.
+    // An item of a combined package: the package's bytes as they were
+    // screened, and the entry as screening found it.
     QString packagePath;
-    qint64 entryIndex = -1;
-    quint16 method = 0;
-    quint32 crc = 0;
-    quint64 size = 0;
-    quint64 compressedSize = 0;
-    quint32 permissions = 0644;
-    qint64 modified = 0; // seconds since the epoch
+    std::shared_ptr<const ByteSource> packageSource;
+    ZipEntry entry;
 
     // The request row the item comes from, for pointing at it; -1 for none.
     int row = -1;
 
-    bool isPackageEntry() const { return entryIndex >= 0; }
+    bool isPackageEntry() const { return packageSource != nullptr; }
 };
 
 // Type key to item. Iterating it gives the package's order: ascending keys.

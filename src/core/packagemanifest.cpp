@@ -13,21 +13,53 @@ QByteArray manifestBytes(const PackageItems &items)
     return QJsonDocument(top).toJson(QJsonDocument::Compact);
 }
 
-QString decodeForeignText(const QByteArray &bytes)
+bool isValidUtf8(const QByteArray &bytes)
 {
     QTextCodec::ConverterState state;
-    const QString text
-        = QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
-    if (state.invalidChars == 0 && state.remainingChars == 0)
-        return text;
+    QTextCodec::codecForName("UTF-8")->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+
+QString decodeForeignText(const QByteArray &bytes)
+{
+    if (isValidUtf8(bytes))
+        return QTextCodec::codecForName("UTF-8")->toUnicode(bytes); // drops a byte-order mark
     return QTextCodec::codecForName("GB18030")->toUnicode(bytes);
 }
 
-bool parseManifest(const QByteArray &bytes, QJsonObject *manifest)
+namespace {
+
+bool parseObject(const QString &text, QJsonObject *object)
 {
-    const QJsonDocument document = QJsonDocument::fromJson(decodeForeignText(bytes).toUtf8());
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
     if (!document.isObject())
         return false;
-    *manifest = document.object();
+    *object = document.object();
     return true;
+}
+
+bool hasUtf8Mark(const QByteArray &bytes)
+{
+    return bytes.startsWith("\xEF\xBB\xBF");
+}
+
+} // namespace
+
+bool parseManifest(const QByteArray &bytes, bool legacyNames,
+                   const std::function<bool(const QJsonObject &)> &namesResolve,
+                   QJsonObject *manifest)
+{
+    if (!legacyNames || hasUtf8Mark(bytes))
+        return parseObject(decodeForeignText(bytes), manifest);
+    const bool legacyParsed
+        = parseObject(QTextCodec::codecForName("GB18030")->toUnicode(bytes), manifest);
+    if (legacyParsed && namesResolve(*manifest))
+        return true;
+    QJsonObject utf8;
+    if (isValidUtf8(bytes) && parseObject(QString::fromUtf8(bytes), &utf8)
+        && (namesResolve(utf8) || !legacyParsed)) {
+        *manifest = utf8;
+        return true;
+    }
+    return legacyParsed;
 }

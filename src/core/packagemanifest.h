@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
+
 // The manifest's file name, at the root of every package.
 extern const QString manifestFileName;
 
@@ -14,12 +16,19 @@ extern const QString manifestFileName;
 // type key in ascending key order, each {"name": <the item's entry name>}.
 QByteArray manifestBytes(const PackageItems &items);
 
+bool isValidUtf8(const QByteArray &bytes);
+
 // Text from a file another tool may have written: UTF-8 (a byte-order mark is
 // dropped) when the bytes are valid UTF-8, else GB18030, which is what
 // Chinese Windows tools write.
 QString decodeForeignText(const QByteArray &bytes);
 
-// Reads a manifest: decoded as above, and it must be one JSON object.
-bool parseManifest(const QByteArray &bytes, QJsonObject *manifest);
+// Reads a manifest, which must be one JSON object. It is decoded as above,
+// but in a package whose names are GB18030 (legacyNames) it is read as
+// GB18030 too, unless it is valid UTF-8 and only then are its names found
+// in the package (namesResolve says whether they are).
+bool parseManifest(const QByteArray &bytes, bool legacyNames,
+                   const std::function<bool(const QJsonObject &)> &namesResolve,
+                   QJsonObject *manifest);
 
 #endif // PACKAGEMANIFEST_H

@@ -1,18 +1,19 @@
 #include "packagewriter.h"
 
+#include "archivefile.h"
+#include "entryreader.h"
 #include "packagemanifest.h"
-#include "ziparchive.h"
+#include "regularfile.h"
+#include "zipcontainer.h"
 
-#include <QDir>
 #include <QFileInfo>
 
-#include <zlib.h>
-
+#include <csignal>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 #include <vector>
 
@@ -22,17 +23,43 @@ using F = PackageFailure;
 
 constexpr int deflateLevel = 6;
 constexpr quint32 regularFileType = 0100000;
+constexpr quint64 zip64Offset = 0xffffffff;
+constexpr quint16 zip64VersionNeeded = 45;
 
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
-// What all sources of one write share: the watcher, and the first failure a
-// source met, which is what the run reports.
+// An entry's date and time as a ZIP header holds them: local time, two
+// seconds apart, from 1980 to 2107.
+struct DosTime
+{
+    quint16 time = 0;
+    quint16 date = (1 << 5) | 1; // 1980-01-01
+
+    static DosTime fromUnix(time_t seconds)
+    {
+        struct tm local
+        {
+        };
+        DosTime dos;
+        if (!::localtime_r(&seconds, &local) || local.tm_year < 80)
+            return dos; // before 1980: the earliest time there is, not 1980 with this month
+        if (local.tm_year > 207)
+            return {quint16(23 << 11 | 59 << 5 | 29), quint16(127 << 9 | 12 << 5 | 31)};
+        dos.time = quint16(local.tm_hour << 11 | local.tm_min << 5 | local.tm_sec / 2);
+        dos.date = quint16((local.tm_year - 80) << 9 | (local.tm_mon + 1) << 5 | local.tm_mday);
+        return dos;
+    }
+};
+
+// What all sources of one write share: the watcher, the archive file, and
+// the first failure a source met, which is what the run reports.
 struct WriteRun
 {
     RunControl *control;
+    ArchiveFile *archive;
     PackageFailure failure;
 
     void fail(const PackageFailure &f)
@@ -42,7 +69,7 @@ struct WriteRun
     }
 };
 
-// An item's bytes as libzip pulls them while it writes the archive.
+// An entry's bytes as libzip pulls them while it writes the archive.
 class ItemSource
 {
 public:
@@ -55,8 +82,10 @@ public:
     virtual ~ItemSource() { zip_error_fini(&error); }
 
     // Bytes this source will read, for the progress figure.
-    virtual qint64 workBytes() const = 0;
+    virtual quint64 workBytes() const = 0;
     virtual bool isCompressed() const { return false; }
+    virtual quint32 permissions() const = 0;
+    virtual DosTime modified() const = 0;
 
     static zip_int64_t callback(void *state, void *data, zip_uint64_t length,
                                 zip_source_cmd_t command)
@@ -76,19 +105,31 @@ public:
             self->closeData();
             return 0;
         case ZIP_SOURCE_STAT: {
+            // libzip asks just before it writes the entry's local header.
+            self->headerOffset = self->run->archive->position();
             auto *st = static_cast<zip_stat_t *>(data);
             zip_stat_init(st);
             self->fillStat(st);
             return sizeof(*st);
+        }
+        case ZIP_SOURCE_GET_FILE_ATTRIBUTES: {
+            // A header past 4 GiB makes the central entry ZIP64, which needs
+            // version 4.5; the local header is to say the same.
+            auto *attributes = static_cast<zip_file_attributes_t *>(data);
+            if (self->headerOffset >= zip64Offset) {
+                attributes->valid |= ZIP_FILE_ATTRIBUTES_VERSION_NEEDED;
+                attributes->version_needed = zip64VersionNeeded;
+            }
+            return 0;
         }
         case ZIP_SOURCE_ERROR:
             return zip_error_to_data(&self->error, data, length);
         case ZIP_SOURCE_FREE:
             return 0;
         case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
-                                                  ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+            return zip_source_make_command_bitmap(
+                ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, ZIP_SOURCE_GET_FILE_ATTRIBUTES, -1);
         default:
             zip_error_set(&self->error, ZIP_ER_OPNOTSUPP, 0);
             return -1;
@@ -98,7 +139,7 @@ public:
 protected:
     virtual bool openData() = 0;
     virtual zip_int64_t readData(char *data, zip_uint64_t length) = 0;
-    virtual void closeData() = 0;
+    virtual void closeData() { }
     virtual void fillStat(zip_stat_t *st) const = 0;
 
     zip_int64_t fail(const PackageFailure &f)
@@ -115,6 +156,7 @@ protected:
     WriteRun *run;
     int index;
     zip_error_t error;
+    quint64 headerOffset = 0;
 };
 
 // A plain item: a regular file, opened before the archive is started.
@@ -138,9 +180,9 @@ public:
         fd = openRegularFile(path, &before, &reason);
         return fd < 0 ? writeFailure(reason, path) : PackageFailure();
     }
-    qint64 workBytes() const override { return before.st_size; }
-    quint32 permissions() const { return before.st_mode & 0777; }
-    time_t modified() const { return before.st_mtime; }
+    quint64 workBytes() const override { return quint64(before.st_size); }
+    quint32 permissions() const override { return before.st_mode & 0777; }
+    DosTime modified() const override { return DosTime::fromUnix(before.st_mtime); }
 
 protected:
     bool openData() override
@@ -170,8 +212,6 @@ protected:
             return -1;
         return got;
     }
-
-    void closeData() override { }
 
     void fillStat(zip_stat_t *st) const override
     {
@@ -212,217 +252,106 @@ private:
     bool verified = false;
 };
 
-// An entry of a combined package.
+// An entry of a combined package, read exactly as `inspect` reads it: a
+// deflated one is copied as it is stored (and inflated on the way only to
+// check it), any other is read uncompressed and deflated again. Nothing of
+// it stays in the archive unless all of it was as the entry declares.
 class EntrySource : public ItemSource
 {
 public:
-    EntrySource(WriteRun *run, int index, zip_t *package, const PackageItem &item)
+    EntrySource(WriteRun *run, int index, const PackageItem &item)
         : ItemSource(run, index)
-        , package(package)
         , item(item)
+        , reader(item.packageSource, item.packagePath, item.entry)
     {
     }
-    ~EntrySource() override { closeData(); }
-
-protected:
-    zip_int64_t corrupt()
-    {
-        return fail(writeFailure(F::EntryCorrupt, item.packagePath, item.name));
-    }
-    bool openEntry(zip_flags_t flags)
-    {
-        closeData();
-        file = zip_fopen_index(package, zip_uint64_t(item.entryIndex), flags);
-        if (file)
-            return true;
-        corrupt();
-        return false;
-    }
-    void closeData() override
-    {
-        if (file)
-            zip_fclose(file);
-        file = nullptr;
-    }
-
-    zip_t *package;
-    PackageItem item;
-    zip_file_t *file = nullptr;
-};
-
-// A deflated entry, copied as it is stored. Its data is inflated on the way
-// only to check the CRC-32 and size, which libzip does not do for raw copies.
-class RawEntrySource : public EntrySource
-{
-public:
-    using EntrySource::EntrySource;
-    ~RawEntrySource() override { endInflate(); }
-    qint64 workBytes() const override { return qint64(item.compressedSize); }
-    bool isCompressed() const override { return true; }
+    quint64 workBytes() const override { return reader.bytesToDeliver(); }
+    bool isCompressed() const override { return reader.deliversDeflated(); }
+    quint32 permissions() const override { return item.entry.permissions(); }
+    DosTime modified() const override { return {item.entry.dosTime, item.entry.dosDate}; }
 
 protected:
     bool openData() override
     {
-        endInflate();
-        if (!openEntry(ZIP_FL_COMPRESSED))
-            return false;
-        stream = z_stream();
-        inflating = inflateInit2(&stream, -MAX_WBITS) == Z_OK;
-        crc = crc32(0, nullptr, 0);
-        rawDone = inflated = 0;
-        ended = verified = false;
-        if (inflating)
+        if (reader.open())
             return true;
-        corrupt();
+        fail(asWriteFailure(reader.failure()));
         return false;
     }
 
     zip_int64_t readData(char *data, zip_uint64_t length) override
     {
-        const quint64 left = item.compressedSize - rawDone;
-        if (left == 0)
-            return verified || verify() ? 0 : corrupt();
-        const zip_int64_t got = zip_fread(file, data, qMin<zip_uint64_t>(length, left));
-        if (got <= 0 || !check(data, got))
-            return corrupt();
-        rawDone += quint64(got);
+        const qint64 got = reader.read(data, length);
+        if (got < 0)
+            return fail(asWriteFailure(reader.failure()));
         run->control->advance(got);
-        if (rawDone == item.compressedSize && !verify())
-            return corrupt();
-        return got;
-    }
-
-    void fillStat(zip_stat_t *st) const override
-    {
-        st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC
-            | ZIP_STAT_MTIME;
-        st->size = item.size;
-        st->comp_size = item.compressedSize;
-        st->comp_method = ZIP_CM_DEFLATE;
-        st->crc = item.crc;
-        st->mtime = time_t(item.modified);
-    }
-
-private:
-    bool check(const char *data, zip_int64_t length)
-    {
-        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
-        stream.avail_in = uInt(length);
-        while (stream.avail_in > 0 && !ended) {
-            stream.next_out = scratch;
-            stream.avail_out = sizeof(scratch);
-            const int result = inflate(&stream, Z_NO_FLUSH);
-            if (result != Z_OK && result != Z_STREAM_END)
-                return false;
-            const uInt produced = uInt(sizeof(scratch)) - stream.avail_out;
-            crc = crc32(crc, scratch, produced);
-            inflated += produced;
-            // More than the entry claims: corrupt, or a bomb not worth inflating.
-            if (inflated > item.size)
-                return false;
-            ended = result == Z_STREAM_END;
-            if (result == Z_OK && produced == 0 && stream.avail_in > 0)
-                return false;
-        }
-        return true;
-    }
-    bool verify()
-    {
-        verified = ended && crc == item.crc && inflated == item.size;
-        return verified;
-    }
-    void endInflate()
-    {
-        if (inflating)
-            inflateEnd(&stream);
-        inflating = false;
-    }
-
-    z_stream stream {};
-    bool inflating = false;
-    bool ended = false;
-    bool verified = false;
-    uLong crc = 0;
-    quint64 rawDone = 0;
-    quint64 inflated = 0;
-    Bytef scratch[1 << 16];
-};
-
-// An entry stored or compressed otherwise: read inflated, which checks its
-// CRC-32 at the end, and deflated again like a plain item.
-class InflatedEntrySource : public EntrySource
-{
-public:
-    using EntrySource::EntrySource;
-    qint64 workBytes() const override { return qint64(item.size); }
-
-protected:
-    bool openData() override
-    {
-        done = 0;
-        return openEntry(0);
-    }
-
-    zip_int64_t readData(char *data, zip_uint64_t length) override
-    {
-        const quint64 left = item.size - done;
-        char probe;
-        if (left == 0) // the read past the end is where libzip checks the CRC
-            return zip_fread(file, &probe, 1) == 0 ? 0 : corrupt();
-        const zip_int64_t got = zip_fread(file, data, qMin<zip_uint64_t>(length, left));
-        if (got <= 0)
-            return corrupt();
-        done += quint64(got);
-        run->control->advance(got);
-        if (done == item.size && zip_fread(file, &probe, 1) != 0)
-            return corrupt();
         return got;
     }
 
     void fillStat(zip_stat_t *st) const override
     {
         st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-        st->size = item.size;
-        st->mtime = time_t(item.modified);
+        st->size = item.entry.size;
+        st->mtime = 0;
+        if (isCompressed()) {
+            st->valid |= ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC;
+            st->comp_size = item.entry.compressedSize;
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->crc = item.entry.crc;
+        }
     }
 
 private:
-    quint64 done = 0;
+    static PackageFailure asWriteFailure(PackageFailure f)
+    {
+        f.kind = F::WriteFailed;
+        return f;
+    }
+
+    PackageItem item;
+    EntryReader reader;
 };
 
-// The combined packages the items come from, each opened and screened once,
-// with every entry to copy checked against what screening saw.
-class PackageSet
+// The manifest, from memory.
+class ManifestSource : public ItemSource
 {
 public:
-    PackageFailure find(const PackageItem &item, zip_t **handle)
+    ManifestSource(WriteRun *run, int index, const QByteArray &bytes)
+        : ItemSource(run, index)
+        , bytes(bytes)
+        , written(DosTime::fromUnix(std::time(nullptr)))
     {
-        std::unique_ptr<ZipArchive> &archive = archives[item.packagePath];
-        if (!archive) {
-            archive = std::make_unique<ZipArchive>();
-            const PackageFailure opened = archive->open(item.packagePath);
-            if (opened.failed()) {
-                archive.reset();
-                return writeFailure(opened.reason, item.packagePath, opened.detail);
-            }
-        }
-        zip_stat_t st;
-        const char *raw
-            = zip_get_name(archive->handle(), zip_uint64_t(item.entryIndex), ZIP_FL_ENC_RAW);
-        if (!raw || zip_stat_index(archive->handle(), zip_uint64_t(item.entryIndex), 0, &st) != 0
-            || foldedEntryName(decodeForeignText(raw)) != foldedEntryName(item.name)
-            || st.crc != item.crc || st.size != item.size || st.comp_size != item.compressedSize
-            || st.comp_method != item.method)
-            return writeFailure(F::PackageChanged, item.packagePath);
-        *handle = archive->handle();
-        return PackageFailure();
+    }
+    quint64 workBytes() const override { return 0; }
+    quint32 permissions() const override { return 0644; }
+    DosTime modified() const override { return written; }
+
+protected:
+    bool openData() override
+    {
+        done = 0;
+        return true;
+    }
+    zip_int64_t readData(char *data, zip_uint64_t length) override
+    {
+        const int count = int(qMin<zip_uint64_t>(length, zip_uint64_t(bytes.size() - done)));
+        std::memcpy(data, bytes.constData() + done, size_t(count));
+        done += count;
+        return count;
+    }
+    void fillStat(zip_stat_t *st) const override
+    {
+        st->valid = ZIP_STAT_SIZE;
+        st->size = zip_uint64_t(bytes.size());
     }
 
 private:
-    std::map<QString, std::unique_ptr<ZipArchive>> archives;
+    QByteArray bytes;
+    DosTime written;
+    int done = 0;
 };
 
-PackageFailure archiveFailure(zip_error_t *error, const QString &archivePath)
+PackageFailure libzipFailure(zip_error_t *error, const QString &archivePath)
 {
     const QString folder = QFileInfo(archivePath).absolutePath();
     const int system = zip_error_code_system(error);
@@ -435,22 +364,95 @@ PackageFailure archiveFailure(zip_error_t *error, const QString &archivePath)
     return writeFailure(F::WriteError, archivePath, QString::fromUtf8(zip_error_strerror(error)));
 }
 
-bool addEntry(zip_t *zip, const QString &name, zip_source_t *source, bool compressed,
-              quint32 permissions, time_t modified)
+bool addEntry(zip_t *zip, const QString &name, ItemSource *source)
 {
-    const zip_int64_t index
-        = zip_file_add(zip, name.toUtf8().constData(), source, ZIP_FL_ENC_UTF_8);
+    const QByteArray utf8 = name.toUtf8();
+    // libzip keeps a name's length in 16 bits and would cut a longer one.
+    if (utf8.size() > 0xffff)
+        return false;
+    zip_source_t *zs = zip_source_function(zip, &ItemSource::callback, source);
+    if (!zs)
+        return false;
+    const zip_int64_t index = zip_file_add(zip, utf8.constData(), zs, ZIP_FL_ENC_UTF_8);
     if (index < 0) {
-        zip_source_free(source);
+        zip_source_free(zs);
         return false;
     }
     const auto at = zip_uint64_t(index);
     // A source that is deflated already is copied as it stands.
-    return zip_set_file_compression(zip, at, ZIP_CM_DEFLATE, compressed ? 0 : deflateLevel) == 0
-        && zip_file_set_mtime(zip, at, modified, 0) == 0
+    return zip_set_file_compression(zip, at, ZIP_CM_DEFLATE,
+                                    source->isCompressed() ? 0 : deflateLevel)
+        == 0
         && zip_file_set_external_attributes(zip, at, 0, ZIP_OPSYS_UNIX,
-                                            (regularFileType | permissions) << 16)
+                                            (regularFileType | source->permissions()) << 16)
         == 0;
+}
+
+// A file we own, read back through the same reader that screens packages.
+class DescriptorByteSource : public ByteSource
+{
+public:
+    explicit DescriptorByteSource(int fd)
+        : fd(fd)
+    {
+        struct stat info;
+        length = ::fstat(fd, &info) == 0 ? quint64(info.st_size) : 0;
+    }
+    quint64 size() const override { return length; }
+    bool readAt(quint64 offset, char *data, quint64 count) const override
+    {
+        return offset <= length && count <= length - offset
+            && ::pread(fd, data, size_t(count), off_t(offset)) == ssize_t(count);
+    }
+
+private:
+    int fd;
+    quint64 length;
+};
+
+bool writeDosTime(int fd, quint64 offset, const DosTime &dos)
+{
+    const unsigned char bytes[4] = {quint8(dos.time), quint8(dos.time >> 8), quint8(dos.date),
+                                    quint8(dos.date >> 8)};
+    return ::pwrite(fd, bytes, 4, off_t(offset)) == 4;
+}
+
+// libzip takes entry times through the local time zone, which moves a time
+// that falls into a daylight-saving gap by an hour; each header gets the
+// date and time the entry is to carry, as the ZIP format stores them. The
+// archive is read back for that with the same reader that screens packages,
+// so a package that reader would refuse is never put in place.
+PackageFailure finishHeaders(ArchiveFile *archive, const QString &archivePath,
+                             const std::vector<std::unique_ptr<ItemSource>> &sources)
+{
+    const DescriptorByteSource written(archive->descriptor());
+    ZipContainer container;
+    const PackageFailure read = readZipContainer(written, archivePath, &container);
+    if (read.failed() || container.entries.size() != int(sources.size()))
+        return writeFailure(F::WriteError, archivePath, QStringLiteral("写入的升级包无法读回"));
+    for (int i = 0; i < container.entries.size(); ++i) {
+        const ZipEntry &entry = container.entries.at(i);
+        const DosTime wanted = sources.at(size_t(i))->modified();
+        if (entry.dosTime == wanted.time && entry.dosDate == wanted.date)
+            continue;
+        if (!writeDosTime(archive->descriptor(), entry.headerOffset + 10, wanted)
+            || !writeDosTime(archive->descriptor(), entry.centralOffset + 12, wanted))
+            return writeFailure(reasonForWriteError(errno), archivePath, systemError(errno));
+    }
+    return PackageFailure();
+}
+
+void ignoreFileSizeSignal()
+{
+    // Past a file-size limit (ulimit -f) a write is to fail with EFBIG, which
+    // says why, rather than kill the process and leave no word.
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
+}
+
+quint64 saturatingAdd(quint64 a, quint64 b)
+{
+    return b > std::numeric_limits<qint64>::max() - a ? std::numeric_limits<qint64>::max() : a + b;
 }
 
 } // namespace
@@ -458,75 +460,62 @@ bool addEntry(zip_t *zip, const QString &name, zip_source_t *source, bool compre
 PackageFailure writePackage(const QString &archivePath, const PackageItems &items,
                             RunControl *control)
 {
-    WriteRun run {control, {}};
-    PackageSet packages;
+    ignoreFileSizeSignal();
+    ArchiveFile archive(archivePath);
+    WriteRun run {control, &archive, {}};
     std::vector<std::unique_ptr<ItemSource>> sources;
-    std::vector<std::pair<quint32, time_t>> entryFacts;
-    qint64 total = 0;
+    quint64 total = 0;
     for (const PackageItem &item : items) {
         const int index = int(sources.size());
         if (item.isPackageEntry()) {
-            zip_t *package = nullptr;
-            const PackageFailure found = packages.find(item, &package);
-            if (found.failed())
-                return found;
-            if (item.method == ZIP_CM_DEFLATE)
-                sources.push_back(std::make_unique<RawEntrySource>(&run, index, package, item));
-            else
-                sources.push_back(
-                    std::make_unique<InflatedEntrySource>(&run, index, package, item));
-            entryFacts.emplace_back(item.permissions & 0777, time_t(item.modified));
+            if (!item.packageSource->unchanged())
+                return writeFailure(F::PackageChanged, item.packagePath);
+            sources.push_back(std::make_unique<EntrySource>(&run, index, item));
         } else {
             auto file = std::make_unique<FileSource>(&run, index, item.filePath);
             const PackageFailure opened = file->prepare();
             if (opened.failed())
                 return opened;
-            entryFacts.emplace_back(file->permissions(), file->modified());
             sources.push_back(std::move(file));
         }
-        total += sources.back()->workBytes();
+        total = saturatingAdd(total, sources.back()->workBytes());
     }
-    control->begin(total);
+    sources.push_back(
+        std::make_unique<ManifestSource>(&run, int(sources.size()), manifestBytes(items)));
+    control->begin(qint64(total));
     if (control->isCancelRequested())
         return cancelledRun();
 
-    const QString folder = QFileInfo(archivePath).absolutePath();
-    if (!QDir().mkpath(folder)) {
-        const int error = errno;
-        return writeFailure(reasonForWriteError(error), folder, systemError(error));
-    }
-    int openError = 0;
-    zip_t *zip = zip_open(QFile::encodeName(archivePath).constData(), ZIP_CREATE | ZIP_TRUNCATE,
-                          &openError);
+    const PackageFailure created = archive.create();
+    if (created.failed())
+        return created;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t *target = archive.writeSource(&error);
+    zip_t *zip = target ? zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
     if (!zip) {
-        zip_error_t error;
-        zip_error_init_with_code(&error, openError);
-        const PackageFailure failure = archiveFailure(&error, archivePath);
+        if (target)
+            zip_source_free(target);
+        const PackageFailure failure = libzipFailure(&error, archivePath);
         zip_error_fini(&error);
         return failure;
     }
+    zip_error_fini(&error);
 
-    const QByteArray manifest = manifestBytes(items);
     bool added = true;
     int index = 0;
-    for (auto it = items.cbegin(); added && it != items.cend(); ++it, ++index) {
-        ItemSource *source = sources[size_t(index)].get();
-        zip_source_t *zs = zip_source_function(zip, &ItemSource::callback, source);
-        added = zs
-            && addEntry(zip, it.value().name, zs, source->isCompressed(),
-                        entryFacts[size_t(index)].first, entryFacts[size_t(index)].second);
+    for (auto it = items.cbegin(); added && it != items.cend(); ++it, ++index)
+        added = addEntry(zip, it.value().name, sources.at(size_t(index)).get());
+    added = added && addEntry(zip, manifestFileName, sources.back().get());
+    if (added && zip_close(zip) == 0) {
+        PackageFailure finished = finishHeaders(&archive, archivePath, sources);
+        if (!finished.failed() && control->isCancelRequested())
+            finished = cancelledRun();
+        return finished.failed() ? finished : archive.commit();
     }
-    if (added) {
-        zip_source_t *zs
-            = zip_source_buffer(zip, manifest.constData(), zip_uint64_t(manifest.size()), 0);
-        added = zs && addEntry(zip, manifestFileName, zs, false, 0644, std::time(nullptr));
-    }
-    if (added && zip_close(zip) == 0)
-        return PackageFailure();
-
-    // Nothing was renamed into place; discarding drops the temporary file.
-    PackageFailure failure
-        = run.failure.failed() ? run.failure : archiveFailure(zip_get_error(zip), archivePath);
+    // Nothing was put in place; the archive file goes with its object.
+    const PackageFailure failure
+        = run.failure.failed() ? run.failure : libzipFailure(zip_get_error(zip), archivePath);
     zip_discard(zip);
     return failure;
 }

@@ -7,7 +7,7 @@ PackageFailure firstProblem(const PackageScreening &screening)
     return screening.problems.isEmpty() ? PackageFailure() : screening.problems.first();
 }
 
-PackagingOutcome preparePackaging(const PackageRequest &request)
+PackagingOutcome preparePackaging(const PackageRequest &request, RunControl *control)
 {
     PackagingOutcome outcome;
     CheckedRequest checked;
@@ -16,7 +16,8 @@ PackagingOutcome preparePackaging(const PackageRequest &request)
         return outcome;
     outcome.items = checked.items;
     if (!checked.combinedPackagePath.isEmpty()) {
-        const PackageScreening screening = screenCombinedPackage(checked.combinedPackagePath);
+        const PackageScreening screening
+            = screenCombinedPackage(checked.combinedPackagePath, control);
         outcome.failure = firstProblem(screening);
         if (!outcome.failure.failed())
             outcome.failure = mergeCombinedPackage(screening.package, &outcome.items);
@@ -32,7 +33,7 @@ PackagingOutcome preparePackaging(const PackageRequest &request)
 
 PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control)
 {
-    PackagingOutcome outcome = preparePackaging(request);
+    PackagingOutcome outcome = preparePackaging(request, control);
     if (!outcome.failure.failed())
         outcome.failure = writePackage(outcome.archivePath, outcome.items, control);
     return outcome;

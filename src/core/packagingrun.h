@@ -23,7 +23,8 @@ struct PackagingOutcome
 PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control);
 
 // Steps 1 to 3: the items to write and the archive's path, or why not.
-PackagingOutcome preparePackaging(const PackageRequest &request);
+// control, when given, may cancel the screening.
+PackagingOutcome preparePackaging(const PackageRequest &request, RunControl *control = nullptr);
 
 // Step 2's answer as one failure: the first problem screening found.
 PackageFailure firstProblem(const PackageScreening &screening);

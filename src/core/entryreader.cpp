@@ -1,0 +1,365 @@
+#include "entryreader.h"
+
+#include "runcontrol.h"
+
+#include <zip.h>
+#include <zlib.h>
+
+#include <cstring>
+
+namespace {
+
+using F = PackageFailure;
+
+const QString corruptData = QStringLiteral("压缩数据无效");
+
+// libzip reads the package through this, from the bytes that were screened.
+struct ByteSourceState
+{
+    std::shared_ptr<const ByteSource> source;
+    quint64 offset = 0;
+    zip_error_t error;
+};
+
+zip_int64_t byteSourceCallback(void *state, void *data, zip_uint64_t length,
+                               zip_source_cmd_t command)
+{
+    auto *self = static_cast<ByteSourceState *>(state);
+    const quint64 size = self->source->size();
+    switch (command) {
+    case ZIP_SOURCE_OPEN:
+        self->offset = 0;
+        return 0;
+    case ZIP_SOURCE_READ: {
+        const quint64 count = qMin<quint64>(length, size - qMin(size, self->offset));
+        if (count > 0 && !self->source->readAt(self->offset, static_cast<char *>(data), count)) {
+            zip_error_set(&self->error, ZIP_ER_READ, self->source->systemError());
+            return -1;
+        }
+        self->offset += count;
+        return zip_int64_t(count);
+    }
+    case ZIP_SOURCE_CLOSE:
+        return 0;
+    case ZIP_SOURCE_STAT: {
+        auto *st = static_cast<zip_stat_t *>(data);
+        zip_stat_init(st);
+        st->valid = ZIP_STAT_SIZE;
+        st->size = size;
+        return sizeof(*st);
+    }
+    case ZIP_SOURCE_SEEK: {
+        const zip_int64_t to
+            = zip_source_seek_compute_offset(self->offset, size, data, length, &self->error);
+        if (to < 0)
+            return -1;
+        self->offset = quint64(to);
+        return 0;
+    }
+    case ZIP_SOURCE_TELL:
+        return zip_int64_t(self->offset);
+    case ZIP_SOURCE_ERROR:
+        return zip_error_to_data(&self->error, data, length);
+    case ZIP_SOURCE_FREE:
+        return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_SEEK, ZIP_SOURCE_TELL,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default:
+        zip_error_set(&self->error, ZIP_ER_OPNOTSUPP, 0);
+        return -1;
+    }
+}
+
+QString methodName(quint16 method)
+{
+    switch (method) {
+    case ZIP_CM_DEFLATE64:
+        return QStringLiteral("Deflate64");
+    case ZIP_CM_BZIP2:
+        return QStringLiteral("BZIP2");
+    case ZIP_CM_LZMA:
+        return QStringLiteral("LZMA");
+    case ZIP_CM_XZ:
+        return QStringLiteral("XZ");
+    case 93:
+        return QStringLiteral("Zstandard");
+    case ZIP_CM_PPMD:
+        return QStringLiteral("PPMd");
+    default:
+        return QStringLiteral("方式%1").arg(method);
+    }
+}
+
+constexpr quint64 chunk = 1 << 16;
+
+} // namespace
+
+// ---- DeflateCheck -----------------------------------------------------------
+
+struct DeflateCheck::Stream
+{
+    z_stream z {};
+    bool ready = false;
+    bool ended = false;
+    quint64 produced = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    Bytef scratch[chunk];
+};
+
+DeflateCheck::DeflateCheck(quint64 size, quint32 crc, QByteArray *plain)
+    : stream(std::make_unique<Stream>())
+    , expectedSize(size)
+    , expectedCrc(crc)
+    , plain(plain)
+{
+    stream->ready = inflateInit2(&stream->z, -MAX_WBITS) == Z_OK;
+}
+
+DeflateCheck::~DeflateCheck()
+{
+    if (stream->ready)
+        inflateEnd(&stream->z);
+}
+
+bool DeflateCheck::fail(const QString &words)
+{
+    if (what.isEmpty())
+        what = words;
+    return false;
+}
+
+bool DeflateCheck::feed(const char *data, quint64 length)
+{
+    if (!what.isEmpty() || !stream->ready)
+        return fail(corruptData);
+    if (length == 0)
+        return true;
+    if (stream->ended)
+        return fail(QStringLiteral("压缩数据结束后还有多余字节"));
+    z_stream &z = stream->z;
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+    z.avail_in = uInt(length);
+    do {
+        z.next_out = stream->scratch;
+        z.avail_out = uInt(chunk);
+        const int result = inflate(&z, Z_NO_FLUSH);
+        if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+            return fail(corruptData);
+        const uInt made = uInt(chunk) - z.avail_out;
+        stream->crc = crc32(stream->crc, stream->scratch, made);
+        stream->produced += made;
+        if (stream->produced > expectedSize)
+            return fail(QStringLiteral("解压后比声明的大小长"));
+        if (plain)
+            plain->append(reinterpret_cast<const char *>(stream->scratch), int(made));
+        stream->ended = result == Z_STREAM_END;
+        if (result == Z_BUF_ERROR && made == 0)
+            break;
+    } while (!stream->ended && (z.avail_in > 0 || z.avail_out == 0));
+    if (stream->ended && z.avail_in > 0)
+        return fail(QStringLiteral("压缩数据结束后还有多余字节"));
+    return true;
+}
+
+bool DeflateCheck::finish()
+{
+    if (!what.isEmpty())
+        return false;
+    if (!stream->ended)
+        return fail(QStringLiteral("压缩数据在声明的长度处没有结束"));
+    if (stream->produced != expectedSize)
+        return fail(QStringLiteral("解压后比声明的大小短"));
+    if (stream->crc != expectedCrc)
+        return fail(QStringLiteral("CRC校验失败"));
+    return true;
+}
+
+// ---- EntryReader ------------------------------------------------------------
+
+EntryReader::EntryReader(std::shared_ptr<const ByteSource> source, const QString &packagePath,
+                         const ZipEntry &entry)
+    : source(std::move(source))
+    , packagePath(packagePath)
+    , entry(entry)
+{
+}
+
+EntryReader::~EntryReader()
+{
+    closeLibzip();
+}
+
+bool EntryReader::canRead(quint16 method)
+{
+    return method == methodStore || method == methodDeflate
+        || zip_compression_method_supported(zip_int32_t(method), 0);
+}
+
+quint64 EntryReader::bytesToDeliver() const
+{
+    return entry.method == methodStore || entry.method == methodDeflate ? entry.compressedSize
+                                                                        : entry.size;
+}
+
+qint64 EntryReader::fail(PackageFailure::Reason reason, const QString &specifics)
+{
+    if (!problem.failed()) {
+        problem = packageRefusal(reason, packagePath, entry.name);
+        problem.specifics = specifics;
+    }
+    return -1;
+}
+
+bool EntryReader::open()
+{
+    problem = PackageFailure();
+    done = 0;
+    crc = quint32(crc32(0, nullptr, 0));
+    finished = false;
+    deflate.reset();
+    closeLibzip();
+    if (plainSink)
+        plainSink->clear();
+    if (entry.isEncrypted())
+        fail(F::EncryptedEntry, QString());
+    else if (!canRead(entry.method))
+        fail(F::UnsupportedMethod, methodName(entry.method));
+    else if (entry.method == methodStore && entry.compressedSize != entry.size)
+        fail(F::EntryCorrupt, QStringLiteral("存储的大小与声明的不符"));
+    else if (entry.method == methodDeflate)
+        deflate = std::make_unique<DeflateCheck>(entry.size, entry.crc, plainSink);
+    else if (entry.method != methodStore)
+        openLibzip();
+    return !problem.failed();
+}
+
+qint64 EntryReader::read(char *data, quint64 length)
+{
+    if (problem.failed())
+        return -1;
+    if (entry.method == methodStore || entry.method == methodDeflate)
+        return readStored(data, length);
+    return readCompressed(data, length);
+}
+
+// Stored and deflated entries: their bytes as they lie in the package.
+qint64 EntryReader::readStored(char *data, quint64 length)
+{
+    const quint64 left = entry.compressedSize - done;
+    if (left == 0) {
+        if (!finished) {
+            const bool intact = deflate ? deflate->finish() : crc == entry.crc;
+            if (!intact)
+                return fail(F::EntryCorrupt,
+                            deflate ? deflate->problem() : QStringLiteral("CRC校验失败"));
+            finished = true;
+        }
+        return 0;
+    }
+    const quint64 count = qMin(left, length);
+    if (!source->readAt(entry.dataOffset + done, data, count)) {
+        if (source->systemError() != 0)
+            return fail(F::ReadError, QString::fromLocal8Bit(strerror(source->systemError())));
+        return fail(F::PackageChanged, QString());
+    }
+    if (deflate) {
+        if (!deflate->feed(data, count))
+            return fail(F::EntryCorrupt, deflate->problem());
+    } else {
+        crc = quint32(crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(count)));
+        if (plainSink)
+            plainSink->append(data, int(count));
+    }
+    done += count;
+    return qint64(count);
+}
+
+bool EntryReader::openLibzip()
+{
+    auto *state = new ByteSourceState {source, 0, {}};
+    zip_error_init(&state->error);
+    sourceState = state;
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t *zs = zip_source_function_create(byteSourceCallback, state, &error);
+    if (zs) {
+        archive = zip_open_from_source(zs, ZIP_RDONLY, &error);
+        if (!archive)
+            zip_source_free(zs);
+    }
+    zip_error_fini(&error);
+    // libzip finds the entry by its place in the central directory; it must
+    // see the very same entry there.
+    const char *name = archive ? zip_get_name(archive, zip_uint64_t(entry.index), ZIP_FL_ENC_RAW)
+                               : nullptr;
+    if (name && QByteArray(name) == entry.rawName)
+        file = zip_fopen_index(archive, zip_uint64_t(entry.index), 0);
+    if (file)
+        return true;
+    fail(F::EntryCorrupt, corruptData);
+    return false;
+}
+
+void EntryReader::closeLibzip()
+{
+    if (file)
+        zip_fclose(file);
+    if (archive)
+        zip_discard(archive);
+    if (auto *state = static_cast<ByteSourceState *>(sourceState)) {
+        zip_error_fini(&state->error);
+        delete state;
+    }
+    file = nullptr;
+    archive = nullptr;
+    sourceState = nullptr;
+}
+
+// Entries compressed otherwise: inflated by libzip, which stops at the
+// compressed size; here it stops one byte past the declared size.
+qint64 EntryReader::readCompressed(char *data, quint64 length)
+{
+    const quint64 left = entry.size - done;
+    if (left == 0) {
+        if (!finished) {
+            char probe;
+            if (zip_fread(file, &probe, 1) != 0)
+                return fail(F::EntryCorrupt, QStringLiteral("解压后比声明的大小长"));
+            if (crc != entry.crc)
+                return fail(F::EntryCorrupt, QStringLiteral("CRC校验失败"));
+            finished = true;
+        }
+        return 0;
+    }
+    const zip_int64_t got = zip_fread(file, data, qMin(left, length));
+    if (got < 0)
+        return fail(F::EntryCorrupt, corruptData);
+    if (got == 0)
+        return fail(F::EntryCorrupt, QStringLiteral("解压后比声明的大小短"));
+    crc = quint32(crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(got)));
+    if (plainSink)
+        plainSink->append(data, int(got));
+    done += quint64(got);
+    return got;
+}
+
+PackageFailure checkEntryData(const std::shared_ptr<const ByteSource> &source,
+                              const QString &packagePath, const ZipEntry &entry,
+                              RunControl *control)
+{
+    EntryReader reader(source, packagePath, entry);
+    if (!reader.open())
+        return reader.failure();
+    std::unique_ptr<char[]> buffer(new char[chunk]);
+    for (;;) {
+        if (control && control->isCancelRequested())
+            return cancelledRun();
+        const qint64 got = reader.read(buffer.get(), chunk);
+        if (got < 0)
+            return reader.failure();
+        if (got == 0)
+            return PackageFailure();
+    }
+}

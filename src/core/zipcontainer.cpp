@@ -1,0 +1,451 @@
+#include "zipcontainer.h"
+
+#include "packagemanifest.h"
+
+#include <QTextCodec>
+
+#include <algorithm>
+#include <cstring>
+#include <zip.h>
+
+namespace {
+
+using F = PackageFailure;
+
+constexpr quint32 localSignature = 0x04034b50;
+constexpr quint32 centralSignature = 0x02014b50;
+constexpr quint32 endSignature = 0x06054b50;
+constexpr quint32 zip64EndSignature = 0x06064b50;
+constexpr quint32 zip64LocatorSignature = 0x07064b50;
+constexpr quint32 descriptorSignature = 0x08074b50;
+
+constexpr quint64 endRecordSize = 22;
+constexpr quint64 zip64LocatorSize = 20;
+constexpr quint64 zip64EndMinimumSize = 56;
+constexpr quint64 centralHeaderSize = 46;
+constexpr quint64 localHeaderSize = 30;
+constexpr quint64 sizeLimit = quint64(1) << 53;
+constexpr quint64 directoryLimit = 64 * 1024 * 1024;
+constexpr quint16 zip64ExtraId = 0x0001;
+constexpr quint16 descriptorFlag = 0x0008;
+constexpr quint16 utf8Flag = 0x0800;
+constexpr quint32 saturated32 = 0xffffffff;
+constexpr quint16 saturated16 = 0xffff;
+
+constexpr quint32 fileTypeMask = 0170000;
+constexpr quint32 linkType = 0120000;
+constexpr quint32 folderType = 0040000;
+
+quint16 le16(const char *p)
+{
+    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
+}
+quint32 le32(const char *p)
+{
+    return quint32(le16(p)) | quint32(le16(p + 2)) << 16;
+}
+quint64 le64(const char *p)
+{
+    return quint64(le32(p)) | quint64(le32(p + 4)) << 32;
+}
+
+// The 64-bit values that a ZIP64 extra field holds for the saturated fields,
+// in their fixed order. False when the field is missing or too short.
+class Zip64Extra
+{
+public:
+    explicit Zip64Extra(const QByteArray &extra)
+    {
+        int at = 0;
+        // Fields are id, length, data; stray padding at the end is no field.
+        while (at + 4 <= extra.size()) {
+            const quint16 id = le16(extra.constData() + at);
+            const int length = le16(extra.constData() + at + 2);
+            if (at + 4 + length > extra.size())
+                break;
+            if (id == zip64ExtraId) {
+                data = extra.mid(at + 4, length);
+                return;
+            }
+            at += 4 + length;
+        }
+    }
+    // Takes the next 64-bit value into *value when the 32-bit one was full.
+    bool take(bool full, quint64 *value)
+    {
+        if (!full)
+            return true;
+        if (used + 8 > data.size())
+            return false;
+        *value = le64(data.constData() + used);
+        used += 8;
+        return true;
+    }
+
+private:
+    QByteArray data;
+    int used = 0;
+};
+
+class ContainerReader
+{
+public:
+    ContainerReader(const ByteSource &source, const QString &path, ZipContainer *container)
+        : source(source)
+        , path(path)
+        , container(container)
+    {
+    }
+
+    PackageFailure run()
+    {
+        PackageFailure f = findEnd();
+        if (!f.failed())
+            f = readDirectory();
+        if (!f.failed())
+            f = checkLocalHeaders();
+        if (!f.failed())
+            decodeNames();
+        return f;
+    }
+
+private:
+    PackageFailure refuse(F::Reason reason, const QString &detail = QString(),
+                          const QString &specifics = QString()) const
+    {
+        PackageFailure f = packageRefusal(reason, path, detail);
+        f.specifics = specifics;
+        return f;
+    }
+    PackageFailure notZip(const QString &words) const { return refuse(F::NotZip, words); }
+
+    bool read(quint64 offset, quint64 length, QByteArray *out) const
+    {
+        if (offset > source.size() || length > source.size() - offset)
+            return false;
+        out->resize(int(length));
+        return source.readAt(offset, out->data(), length);
+    }
+    PackageFailure readFailure() const
+    {
+        if (source.systemError() != 0)
+            return refuse(F::ReadError, QString::fromLocal8Bit(strerror(source.systemError())));
+        return notZip(QStringLiteral("文件不完整"));
+    }
+
+    PackageFailure findEnd()
+    {
+        const quint64 size = source.size();
+        if (size < endRecordSize)
+            return notZip(QStringLiteral("没有结束记录"));
+        const quint64 tailLength = qMin<quint64>(size, endRecordSize + 0xffff);
+        const quint64 tailStart = size - tailLength;
+        QByteArray tail;
+        if (!read(tailStart, tailLength, &tail))
+            return readFailure();
+        // The end record is the one that ends the file with its comment.
+        bool signatureSeen = false;
+        qint64 at = qint64(tailLength - endRecordSize);
+        for (; at >= 0; --at) {
+            const char *p = tail.constData() + at;
+            if (le32(p) != endSignature)
+                continue;
+            signatureSeen = true;
+            if (tailStart + quint64(at) + endRecordSize + le16(p + 20) == size)
+                break;
+        }
+        if (at < 0)
+            return signatureSeen ? refuse(F::DataAfterEnd) : notZip(QStringLiteral("没有结束记录"));
+        const char *end = tail.constData() + at;
+        endOffset = tailStart + quint64(at);
+        if (tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
+            return refuse(F::CommentHoldsEndRecord);
+
+        const quint16 disk = le16(end + 4);
+        const quint16 directoryDisk = le16(end + 6);
+        const quint16 entriesOnDisk = le16(end + 8);
+        const quint16 entries = le16(end + 10);
+        const quint32 directorySize = le32(end + 12);
+        const quint32 directoryOffset = le32(end + 16);
+        count = entries;
+        cdSize = directorySize;
+        cdOffset = directoryOffset;
+        directoryEnd = endOffset;
+
+        QByteArray locator;
+        const bool hasLocator = endOffset >= zip64LocatorSize
+            && read(endOffset - zip64LocatorSize, zip64LocatorSize, &locator)
+            && le32(locator.constData()) == zip64LocatorSignature;
+        if (hasLocator) {
+            const PackageFailure f = readZip64(locator, disk, directoryDisk, entriesOnDisk);
+            if (f.failed())
+                return f;
+        } else if (disk != 0 || directoryDisk != 0 || entriesOnDisk != entries) {
+            return notZip(QStringLiteral("分卷压缩包"));
+        }
+        if (count > quint64(maximumEntryCount))
+            return refuse(F::TooManyEntries, QString::number(count));
+        if (cdOffset > directoryEnd || cdSize != directoryEnd - cdOffset)
+            return notZip(QStringLiteral("中央目录的位置与结束记录不符"));
+        if (cdSize > directoryLimit)
+            return refuse(F::DirectoryTooLarge);
+        return PackageFailure();
+    }
+
+    // A ZIP64 end record stands right before its locator, and agrees with
+    // every field of the end record that is not saturated.
+    PackageFailure readZip64(const QByteArray &locator, quint16 disk, quint16 directoryDisk,
+                             quint16 entriesOnDisk)
+    {
+        const quint64 locatorOffset = endOffset - zip64LocatorSize;
+        const quint64 recordOffset = le64(locator.constData() + 8);
+        const quint32 disks = le32(locator.constData() + 16);
+        QByteArray record;
+        if (le32(locator.constData() + 4) != 0 || disks > 1 || recordOffset > locatorOffset
+            || locatorOffset - recordOffset < zip64EndMinimumSize
+            || !read(recordOffset, zip64EndMinimumSize, &record)
+            || le32(record.constData()) != zip64EndSignature
+            || le64(record.constData() + 4) != locatorOffset - recordOffset - 12)
+            return refuse(F::Zip64Mismatch);
+        const char *r = record.constData();
+        const quint32 disk64 = le32(r + 16);
+        const quint32 directoryDisk64 = le32(r + 20);
+        const quint64 entriesOnDisk64 = le64(r + 24);
+        const quint64 entries64 = le64(r + 32);
+        const quint64 size64 = le64(r + 40);
+        const quint64 offset64 = le64(r + 48);
+        const auto agrees = [](quint64 narrow, quint64 saturated, quint64 wide) {
+            return narrow == saturated || narrow == wide;
+        };
+        if (!agrees(disk, saturated16, disk64) || !agrees(directoryDisk, saturated16, directoryDisk64)
+            || !agrees(entriesOnDisk, saturated16, entriesOnDisk64)
+            || !agrees(count, saturated16, entries64) || !agrees(cdSize, saturated32, size64)
+            || !agrees(cdOffset, saturated32, offset64))
+            return refuse(F::Zip64Mismatch);
+        if (disk64 != 0 || directoryDisk64 != 0 || entriesOnDisk64 != entries64)
+            return notZip(QStringLiteral("分卷压缩包"));
+        count = entries64;
+        cdSize = size64;
+        cdOffset = offset64;
+        directoryEnd = recordOffset;
+        return PackageFailure();
+    }
+
+    PackageFailure readDirectory()
+    {
+        QByteArray directory;
+        if (!read(cdOffset, cdSize, &directory))
+            return readFailure();
+        quint64 at = 0;
+        for (quint64 i = 0; i < count; ++i) {
+            const char *p = directory.constData() + at;
+            if (cdSize - at < centralHeaderSize || le32(p) != centralSignature)
+                return notZip(QStringLiteral("中央目录的条目数与结束记录不符"));
+            const quint64 nameLength = le16(p + 28);
+            const quint64 extraLength = le16(p + 30);
+            const quint64 commentLength = le16(p + 32);
+            const quint64 length = centralHeaderSize + nameLength + extraLength + commentLength;
+            if (cdSize - at < length)
+                return notZip(QStringLiteral("中央目录不完整"));
+            ZipEntry entry;
+            entry.index = int(i);
+            entry.centralOffset = cdOffset + at;
+            entry.madeBy = le16(p + 4);
+            entry.flags = le16(p + 8);
+            entry.method = le16(p + 10);
+            entry.dosTime = le16(p + 12);
+            entry.dosDate = le16(p + 14);
+            entry.crc = le32(p + 16);
+            entry.compressedSize = le32(p + 20);
+            entry.size = le32(p + 24);
+            quint64 diskStart = le16(p + 34);
+            entry.attributes = le32(p + 38);
+            entry.headerOffset = le32(p + 42);
+            entry.rawName = directory.mid(int(at + centralHeaderSize), int(nameLength));
+            Zip64Extra zip64(
+                directory.mid(int(at + centralHeaderSize + nameLength), int(extraLength)));
+            if (!zip64.take(entry.size == saturated32, &entry.size)
+                || !zip64.take(entry.compressedSize == saturated32, &entry.compressedSize)
+                || !zip64.take(entry.headerOffset == saturated32, &entry.headerOffset)
+                || !zip64.take(diskStart == saturated16, &diskStart))
+                return notZip(QStringLiteral("%1缺少ZIP64扩展字段").arg(displayName(entry)));
+            if (diskStart != 0)
+                return notZip(QStringLiteral("分卷压缩包"));
+            if (entry.size > sizeLimit || entry.compressedSize > sizeLimit)
+                return refuse(F::EntryTooLarge, displayName(entry));
+            container->entries.append(entry);
+            at += length;
+        }
+        if (at != cdSize)
+            return notZip(QStringLiteral("中央目录的大小与条目不符"));
+        return PackageFailure();
+    }
+
+    // Before names are decoded for good, problems name an entry as best they can.
+    static QString displayName(const ZipEntry &entry)
+    {
+        return entry.name.isEmpty() ? QString::fromUtf8(entry.rawName) : entry.name;
+    }
+
+    PackageFailure checkLocalHeaders()
+    {
+        QList<ZipEntry *> byOffset;
+        for (ZipEntry &entry : container->entries)
+            byOffset.append(&entry);
+        std::stable_sort(byOffset.begin(), byOffset.end(), [](const ZipEntry *a, const ZipEntry *b) {
+            return a->headerOffset < b->headerOffset;
+        });
+        const quint64 firstStart = byOffset.isEmpty() ? cdOffset : byOffset.first()->headerOffset;
+        if (firstStart > 0)
+            return refuse(F::DataBeforeEntries, QString::number(firstStart));
+        for (int i = 0; i < byOffset.size(); ++i) {
+            ZipEntry &entry = *byOffset.at(i);
+            const quint64 nextStart
+                = i + 1 < byOffset.size() ? byOffset.at(i + 1)->headerOffset : cdOffset;
+            const PackageFailure f = checkEntry(&entry, nextStart);
+            if (f.failed())
+                return f;
+        }
+        return PackageFailure();
+    }
+
+    PackageFailure checkEntry(ZipEntry *entry, quint64 nextStart)
+    {
+        const QString name = displayName(*entry);
+        QByteArray header;
+        if (entry->headerOffset >= cdOffset)
+            return refuse(F::EntriesOverlap, name);
+        if (!read(entry->headerOffset, localHeaderSize, &header))
+            return refuse(F::EntryPastEnd, name);
+        const char *p = header.constData();
+        if (le32(p) != localSignature)
+            return refuse(F::LocalHeaderMismatch, name, QStringLiteral("没有本地文件头"));
+        const quint64 nameLength = le16(p + 26);
+        const quint64 extraLength = le16(p + 28);
+        QByteArray variable;
+        if (!read(entry->headerOffset + localHeaderSize, nameLength + extraLength, &variable))
+            return refuse(F::EntryPastEnd, name);
+        if (variable.left(int(nameLength)) != entry->rawName)
+            return refuse(F::LocalHeaderMismatch, name, QStringLiteral("名称"));
+        if (le16(p + 6) != entry->flags)
+            return refuse(F::LocalHeaderMismatch, name, QStringLiteral("标志"));
+        if (le16(p + 8) != entry->method)
+            return refuse(F::LocalHeaderMismatch, name, QStringLiteral("压缩方式"));
+
+        quint64 crc = le32(p + 14), compressed = le32(p + 18), size = le32(p + 22);
+        Zip64Extra zip64(variable.mid(int(nameLength)));
+        const bool wide = compressed == saturated32 || size == saturated32;
+        quint64 wideSize = size, wideCompressed = compressed;
+        // A local ZIP64 field holds both sizes, the uncompressed one first.
+        if (wide && zip64.take(true, &wideSize) && zip64.take(true, &wideCompressed)) {
+            size = wideSize;
+            compressed = wideCompressed;
+        }
+        // With a data descriptor the local header may leave them at zero.
+        const bool described = entry->flags & descriptorFlag;
+        const auto agrees = [described](quint64 local, quint64 central) {
+            return local == central || (described && local == 0);
+        };
+        if (!agrees(crc, entry->crc))
+            return refuse(F::LocalHeaderMismatch, name, QStringLiteral("CRC-32"));
+        if (!agrees(compressed, entry->compressedSize) || !agrees(size, entry->size))
+            return refuse(F::LocalHeaderMismatch, name, QStringLiteral("大小"));
+
+        entry->dataOffset = entry->headerOffset + localHeaderSize + nameLength + extraLength;
+        if (entry->dataOffset > source.size()
+            || entry->compressedSize > source.size() - entry->dataOffset)
+            return refuse(F::EntryPastEnd, name);
+        const quint64 dataEnd = entry->dataOffset + entry->compressedSize;
+        if (dataEnd > nextStart)
+            return refuse(F::EntriesOverlap, name);
+        const quint64 gap = nextStart - dataEnd;
+        if (!described)
+            return gap == 0 ? PackageFailure() : refuse(F::DataBetweenEntries, name);
+        return checkDescriptor(*entry, dataEnd, gap);
+    }
+
+    // A data descriptor fills the space to the next header exactly: with or
+    // without its signature, with 32-bit or (for ZIP64) 64-bit sizes.
+    PackageFailure checkDescriptor(const ZipEntry &entry, quint64 offset, quint64 length)
+    {
+        const QString name = displayName(entry);
+        const bool signed_ = length == 16 || length == 24;
+        const bool wide = length == 20 || length == 24;
+        QByteArray bytes;
+        if (length != 12 && length != 16 && length != 20 && length != 24)
+            return refuse(length < 12 ? F::DataDescriptorMismatch : F::DataBetweenEntries, name);
+        if (!read(offset, length, &bytes))
+            return readFailure();
+        const char *p = bytes.constData();
+        if (signed_) {
+            if (le32(p) != descriptorSignature)
+                return refuse(F::DataDescriptorMismatch, name);
+            p += 4;
+        }
+        const quint64 crc = le32(p);
+        const quint64 compressed = wide ? le64(p + 4) : le32(p + 4);
+        const quint64 size = wide ? le64(p + 12) : le32(p + 8);
+        if (crc != entry.crc || compressed != entry.compressedSize || size != entry.size)
+            return refuse(F::DataDescriptorMismatch, name);
+        return PackageFailure();
+    }
+
+    void decodeNames()
+    {
+        for (const ZipEntry &entry : qAsConst(container->entries)) {
+            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName))
+                container->legacyNames = true;
+        }
+        QTextCodec *legacy = QTextCodec::codecForName("GB18030");
+        for (ZipEntry &entry : container->entries) {
+            const bool utf8 = (entry.flags & utf8Flag) || !container->legacyNames;
+            entry.name = utf8 ? QString::fromUtf8(entry.rawName) : legacy->toUnicode(entry.rawName);
+        }
+    }
+
+    const ByteSource &source;
+    QString path;
+    ZipContainer *container;
+    quint64 endOffset = 0;
+    quint64 directoryEnd = 0;
+    quint64 count = 0;
+    quint64 cdSize = 0;
+    quint64 cdOffset = 0;
+};
+
+quint32 unixMode(const ZipEntry &entry)
+{
+    return (entry.madeBy >> 8) == ZIP_OPSYS_UNIX ? entry.attributes >> 16 : 0;
+}
+
+} // namespace
+
+bool ZipEntry::isFolder() const
+{
+    return name.endsWith(QLatin1Char('/')) || (unixMode(*this) & fileTypeMask) == folderType
+        || ((madeBy >> 8) == ZIP_OPSYS_DOS && (attributes & 0x10));
+}
+
+bool ZipEntry::isLink() const
+{
+    return (unixMode(*this) & fileTypeMask) == linkType;
+}
+
+bool ZipEntry::isEncrypted() const
+{
+    // Bit 0: encrypted; bit 6: strong encryption; method 99: AES.
+    return (flags & 0x0041) || method == 99;
+}
+
+quint32 ZipEntry::permissions() const
+{
+    const quint32 mode = unixMode(*this) & 0777;
+    return mode ? mode : 0644;
+}
+
+PackageFailure readZipContainer(const ByteSource &source, const QString &path,
+                                ZipContainer *container)
+{
+    *container = ZipContainer();
+    return ContainerReader(source, path, container).run();
+}

@@ -1,0 +1,69 @@
+#ifndef ZIPCONTAINER_H
+#define ZIPCONTAINER_H
+
+#include "bytesource.h"
+#include "packagefailure.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// One entry of a ZIP archive, as its central directory and local header
+// (which agree) declare it.
+struct ZipEntry
+{
+    int index = -1; // in central directory order
+    QByteArray rawName;
+    QString name; // decoded: see readZipContainer()
+    quint16 madeBy = 0;
+    quint16 flags = 0;
+    quint16 method = 0;
+    quint16 dosTime = 0;
+    quint16 dosDate = 0;
+    quint32 crc = 0;
+    quint32 attributes = 0; // external attributes
+    quint64 compressedSize = 0;
+    quint64 size = 0;
+    quint64 centralOffset = 0; // the central directory header
+    quint64 headerOffset = 0; // the local header
+    quint64 dataOffset = 0; // the stored data, compressedSize bytes
+
+    bool isFolder() const;
+    bool isLink() const;
+    bool isEncrypted() const;
+    // Unix permission bits when the writer recorded them, else 0644.
+    quint32 permissions() const;
+};
+
+struct ZipContainer
+{
+    QList<ZipEntry> entries;
+    // True when names without the UTF-8 flag were read as GB18030.
+    bool legacyNames = false;
+};
+
+// The most entries a package may hold: what a ZIP file without ZIP64 records
+// can count, and more than any upgrade package needs.
+constexpr int maximumEntryCount = 65535;
+
+// Reads a ZIP archive's structure and refuses, with the first problem found,
+// anything that two ZIP readers could read as different archives:
+// - anything before the first entry, between entries, between the entries
+//   and the central directory, or after the end record but its comment;
+// - a comment that holds an end-record signature; a ZIP64 record that
+//   disagrees with the end record; more than one disk;
+// - more than 65,535 entries (decided from the end record alone) or a
+//   central directory over 64 MiB;
+// - entries that overlap one another or the central directory, or run past
+//   the end of the file;
+// - a local header that disagrees with its central entry in name bytes,
+//   method, flags, CRC-32 or sizes (which a data descriptor may carry
+//   instead: it must then agree);
+// - a size over 2^53, or an empty entry whose CRC-32 is not 0.
+// Names flagged UTF-8 are read as UTF-8. The others are read as UTF-8 too,
+// unless one of them is not valid UTF-8: then all of them are read as
+// GB18030, which is what Chinese Windows tools write.
+PackageFailure readZipContainer(const ByteSource &source, const QString &path,
+                                ZipContainer *container);
+
+#endif // ZIPCONTAINER_H
