@@ -28,6 +28,7 @@ enum class Action {
     Run,
     FullDisk, // with a file size limit of 100 KiB
     Interrupt, // SIGINT once the archive is being written
+    Terminate, // SIGTERM once the archive is being written
     CorruptPackage, // inspect a package the program built, one data byte flipped
     CompareWithWindow, // build the same rows through the window
     LinkedLibraries, // readelf -d of the program
@@ -49,6 +50,19 @@ struct Outcome
     QByteArray err;
 };
 
+// Whether the process holds open a file without a name in folder: what
+// /proc shows for a file made with O_TMPFILE.
+bool writesIn(qint64 pid, const QString &folder)
+{
+    QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QFileInfo &fd : descriptors.entryInfoList(QDir::Files | QDir::System)) {
+        const QString target = fd.symLinkTarget();
+        if (target.startsWith(folder + "/#") && target.endsWith(" (deleted)"))
+            return true;
+    }
+    return false;
+}
+
 Outcome runCli(const QStringList &arguments, Action action)
 {
     QProcess process;
@@ -61,14 +75,16 @@ Outcome runCli(const QStringList &arguments, Action action)
         process.start(CLI_EXECUTABLE, arguments);
     if (!process.waitForStarted())
         return {};
-    if (action == Action::Interrupt) {
-        // The archive is written beside its place: once that file is there,
-        // the run is reading the item.
+    if (action == Action::Interrupt || action == Action::Terminate) {
+        // The archive is written into a file without a name, which the
+        // program holds open: once it does, the run is reading the item.
         QDeadlineTimer deadline(60000);
-        while (QDir("out").entryList(QDir::Files).size() < 2 && !deadline.hasExpired()
+        while (!writesIn(process.processId(), QDir("out").absolutePath()) && !deadline.hasExpired()
                && process.state() == QProcess::Running)
             QTest::qWait(20);
-        ::kill(pid_t(process.processId()), SIGINT);
+        if (process.state() == QProcess::Running && process.processId() > 0)
+            ::kill(pid_t(process.processId()),
+                   action == Action::Interrupt ? SIGINT : SIGTERM);
     }
     process.waitForFinished(300000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -89,8 +105,15 @@ QStringList reportLines(const QByteArray &json)
                      .arg(i.value("size").toDouble())
                      .arg(i.value("crc32").toString());
     }
-    for (const QJsonValue &problem : report.value("problems").toArray())
-        lines << "problem: " + problem.toString();
+    for (const QString kind : {"problem", "note"}) {
+        for (const QJsonValue &value : report.value(kind + QStringLiteral("s")).toArray()) {
+            const QJsonObject o = value.toObject();
+            lines << QStringLiteral("%1: %2 %3 %4")
+                         .arg(kind, o.value("code").toString(),
+                              o.value("entry").isNull() ? "-" : o.value("entry").toString(),
+                              o.value("message").toString());
+        }
+    }
     return lines;
 }
 
@@ -142,7 +165,7 @@ void CliTest::commandLine_data()
     QTest::addColumn<QStringList>("expected");
 
     const auto build = [](const QStringList &items, const QString &name = "pkg") {
-        QStringList arguments {"build", "--output-dir", "out", "--name", name};
+        QStringList arguments {"build", "--output-dir", "out", "--name", name, "--force"};
         for (const QString &item : items)
             arguments << "--item" << item;
         return arguments;
@@ -158,6 +181,19 @@ void CliTest::commandLine_data()
 
     QTest::newRow("0 built") << build({"hmi=in/hmi.zip", "dravo=in/控制器.bin"}) << none
                              << Action::Run << 0 << QStringList {"控制器.bin", "hmi.zip", manifest};
+    QTest::newRow("0 quiet") << build({"hmi=in/hmi.zip"}) + QStringList {"--quiet"} << none
+                             << Action::Run << 0 << QStringList {"hmi.zip", manifest};
+    QTest::newRow("0 types by alias and label")
+        << build({"controller=in/控制器.bin", "定制logo=in/empty.png", "HMI=in/hmi.zip"}) << none
+        << Action::Run << 0 << QStringList {"控制器.bin", "hmi.zip", "empty.png", manifest};
+    QTest::newRow("1 archive exists")
+        << QStringList {"build", "--output-dir", "out", "--name", "pkg", "--item", "hmi=in/hmi.zip"}
+        << none << Action::Run << 1 << QStringList {"升级包已存在: out/pkg.zip", "用 --force 替换它"};
+    QTest::newRow("1 name not for Windows")
+        << build({"hmi=in/hmi.zip"}, "v5:final") << none << Action::Run << 1
+        << QStringList {"文件名错误: 生成压缩包文件名不能包含字符“:”",
+                        "升级包会被复制到Windows电脑和U盘（FAT/exFAT）上，名称须在这些系统上都能使用；"
+                        "不能使用的字符：< > : \" | ? *"};
     QTest::newRow("1 no output folder")
         << QStringList {"build", "--output-dir", "nowhere", "--name", "pkg"} << none << Action::Run
         << 1 << QStringList {"路径不存在: 压缩包生成路径不存在", "不是已有的文件夹：nowhere"};
@@ -182,11 +218,15 @@ void CliTest::commandLine_data()
     QTest::newRow("2 missing value")
         << QStringList {"build", "--output-dir", "out", "--name"} << none << Action::Run << 2
         << QStringList {"upgrade-package-cli: Missing value after '--name'.", hint};
-    QTest::newRow("3 item is a folder")
-        << build({"hmi=in/hmi.zip", "servo=in/folder"}) << none << Action::Run << 3
+    // An item's own fault is the input's, as it is for a combined package.
+    QTest::newRow("1 item is a folder")
+        << build({"hmi=in/hmi.zip", "servo=in/folder"}) << none << Action::Run << 1
         << QStringList {failed, "不是普通文件：in/folder"};
-    QTest::newRow("3 item is a FIFO") << build({"servo=in/fifo"}) << none << Action::Run << 3
+    QTest::newRow("1 item is a FIFO") << build({"servo=in/fifo"}) << none << Action::Run << 1
                                       << QStringList {failed, "不是普通文件：in/fifo"};
+    QTest::newRow("1 combined package is a FIFO")
+        << build({"combined=in/fifo"}) << none << Action::Run << 1
+        << QStringList {"解压失败: HMI和控制器升级包解压失败!", "不是普通文件：in/fifo"};
     QTest::newRow("3 disk full") << build({"hmi=in/hmi.zip", "logo=in/big.bin"}) << none
                                  << Action::FullDisk << 3
                                  << QStringList {failed, "磁盘空间不足：@/out"};
@@ -196,6 +236,9 @@ void CliTest::commandLine_data()
     QTest::newRow("130 interrupted, no package left")
         << build({"hmi=in/huge.bin"}, "fresh") << none << Action::Interrupt << 130
         << QStringList {"upgrade-package-cli: 已取消打包"};
+    QTest::newRow("143 terminated, earlier package kept")
+        << build({"hmi=in/huge.bin"}) << none << Action::Terminate << 143
+        << QStringList {"upgrade-package-cli: 已取消打包"};
 
     QTest::newRow("inspect valid")
         << inspect << valid << Action::Run << 0
@@ -204,24 +247,47 @@ void CliTest::commandLine_data()
     QTest::newRow("inspect missing manifest")
         << inspect << Entries {valid.at(0), valid.at(1)} << Action::Run << 1
         << QStringList {"package: old/pkg.zip", "valid: false",
-                        "problem: 组合包中缺少upgrade_package_config.json",
-                        "problem: 组合包中的hmi.zip未列在upgrade_package_config.json中",
-                        "problem: 组合包中的控制器.bin未列在upgrade_package_config.json中"};
+                        "problem: manifest-missing - 组合包中缺少upgrade_package_config.json",
+                        "note: entry-left-out hmi.zip 未列入清单、未打包：hmi.zip",
+                        "note: entry-left-out 控制器.bin 未列入清单、未打包：控制器.bin"};
+    QTest::newRow("inspect manifest in a folder")
+        << inspect << Entries {{'d', "pkgdir/", ""}, {'f', "pkgdir/" + manifest, "{}"}}
+        << Action::Run << 1
+        << QStringList {"package: old/pkg.zip", "valid: false",
+                        "problem: manifest-in-folder pkgdir/upgrade_package_config.json "
+                        "清单在文件夹 pkgdir/ 中：请压缩文件夹里的文件，而不是文件夹本身",
+                        "note: entry-left-out pkgdir/ 未列入清单、未打包：pkgdir/",
+                        "note: entry-left-out pkgdir/upgrade_package_config.json "
+                        "未列入清单、未打包：pkgdir/upgrade_package_config.json"};
     QTest::newRow("inspect named entry missing")
         << inspect << Entries {valid.at(0), valid.at(2)} << Action::Run << 1
         << QStringList {"package: old/pkg.zip", "valid: false", "item: hmi hmi.zip 6 fb16eef1",
-                        "problem: 组合包中dravo项所指的文件控制器.bin不存在"};
-    QTest::newRow("inspect unnamed entry")
-        << inspect << valid + Entries {{'f', "extra.bin", "x"}} << Action::Run << 1
-        << QStringList {"package: old/pkg.zip", "valid: false",
+                        "problem: named-entry-missing 控制器.bin "
+                        "组合包中dravo项所指的文件控制器.bin不存在"};
+    QTest::newRow("inspect entry the manifest does not name")
+        << inspect << valid + Entries {{'f', "readme.txt", "x"}} << Action::Run << 0
+        << QStringList {"package: old/pkg.zip", "valid: true",
                         "item: dravo 控制器.bin 12 046fed0e", "item: hmi hmi.zip 6 fb16eef1",
-                        "problem: 组合包中的extra.bin未列在upgrade_package_config.json中"};
+                        "note: entry-left-out readme.txt 未列入清单、未打包：readme.txt"};
+    QTest::newRow("inspect near-miss type key and unsafe name")
+        << inspect
+        << Entries {valid.at(0), {'f', "../evil.sh", "x"},
+                    {'f', manifest, R"({"hmi":{"name":"hmi.zip"},"ｈｍｉ":{"name":"hmi.zip"}})"}}
+        << Action::Run << 1
+        << QStringList {"package: old/pkg.zip", "valid: false", "item: hmi hmi.zip 6 fb16eef1",
+                        "problem: unsafe-entry-name ../evil.sh 组合包中的文件名../evil.sh指向包外",
+                        "problem: key-imitates-type upgrade_package_config.json "
+                        "组合包中的类型“ｈｍｉ”与hmi相近（大小写、空白或全角不同）"};
     QTest::newRow("inspect CRC mismatch")
         << inspect << none << Action::CorruptPackage << 1
         << QStringList {"package: old/pkg.zip", "valid: false",
                         "item: dravo 控制器.bin 50000 " + crcText(randomBytes(50000, 1)),
                         "item: hmi hmi.zip 6 fb16eef1",
-                        "problem: 组合包中的控制器.bin已损坏（CRC校验失败）"};
+                        "problem: entry-corrupt 控制器.bin 组合包中的控制器.bin已损坏（CRC校验失败）"};
+    QTest::newRow("inspect not a package")
+        << QStringList {"inspect", "--json", "in/hmi.zip"} << none << Action::Run << 1
+        << QStringList {"package: in/hmi.zip", "valid: false",
+                        "problem: not-zip - 不是有效的ZIP文件（没有结束记录）"};
 
     QTest::newRow("same as the window: plain items")
         << build(
@@ -264,7 +330,7 @@ void CliTest::commandLine()
     QCOMPARE(::mkfifo("in/fifo", 0644), 0);
     if (action == Action::FullDisk)
         folder.write("in/big.bin", randomBytes(1 << 20, 2));
-    if (action == Action::Interrupt)
+    if (action == Action::Interrupt || action == Action::Terminate)
         folder.write("in/huge.bin", randomBytes(256 << 20, 3));
     folder.write("out/pkg.zip", earlier);
     QVERIFY(QDir().mkpath("old"));
@@ -326,7 +392,9 @@ void CliTest::commandLine()
     if (exitCode == 0) {
         const QString archive = folder.path("out/pkg.zip");
         QCOMPARE(QString::fromUtf8(outcome.out),
-                 archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
+                 arguments.contains("--quiet")
+                     ? QString()
+                     : archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
         // Progress goes only to a terminal.
         QCOMPARE(stdErr, QString());
         QCOMPARE(zipEntryNames(archive), expected);

@@ -152,11 +152,11 @@ void CombinedPackageTest::refusedPackages_data()
                     {'f', "s.par", "s"},
                     {'f', "upgrade_package_config.json",
                      R"({"hmi":{"name":"hmi.zip"},"servo":{"name":"s.par"}})"}}
-        << "类型重复: 一个升级包内同一类型升级项仅可存在一个 / 重复的类型：伺服参数";
+        << "类型重复: 一个升级包内同一类型升级项仅可存在一个 / 组合包 combined.zip 中已有 伺服参数";
     // Found only when the entry is copied: the run fails and says which.
     QTest::newRow("corrupt entry")
         << Entries {hmi, manifest}
-        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（CRC校验失败）：@";
+        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（压缩数据无效）：@";
 }
 
 void CombinedPackageTest::refusedPackages()

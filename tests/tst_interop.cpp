@@ -7,7 +7,13 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QTest>
+
+#include "bytesource.h"
+#include "zipcontainer.h"
+
+#include <utime.h>
 
 Q_DECLARE_METATYPE(NamedBytes)
 
@@ -38,11 +44,13 @@ int build(const QString &folder, const QString &name, const QStringList &items, 
 
 // Writes a package as python's zipfile does it; "gb18030" stands for a
 // Chinese Windows tool: names and manifest in GB18030, no UTF-8 flag (bit 11),
-// made by MS-DOS.
+// made by MS-DOS; "dst gap" stamps every entry 2024-03-31 02:30, an hour that
+// Berlin skips.
 const char pythonWriter[] = R"(
 import json, sys, zipfile
 path, mode, listing = sys.argv[1:4]
 foreign = mode == 'gb18030'
+stamp = (2024, 3, 31, 2, 30, 0) if mode == 'dst gap' else (2023, 3, 4, 5, 6, 8)
 
 class Info(zipfile.ZipInfo):
     def _encodeFilenameFlags(self):
@@ -55,7 +63,7 @@ with zipfile.ZipFile(path, 'w') as z:
         data = bytes.fromhex(data)
         if foreign and name == 'upgrade_package_config.json':
             data = data.decode('utf-8').encode('gb18030')
-        info = Info(name, (2023, 3, 4, 5, 6, 8))
+        info = Info(name, stamp)
         info.compress_type = zipfile.ZIP_STORED if mode == 'stored' else zipfile.ZIP_DEFLATED
         info.create_system = 0 if foreign else 3
         info.external_attr = 0x20 if foreign else 0o100644 << 16
@@ -78,21 +86,64 @@ bool writeWithTool(const TestFolder &folder, const QString &writer, const NamedB
     QStringList command;
     if (writer == "zip -j")
         command = QStringList {"zip", "-j", archive} + names;
+    else if (writer == "zip -r, with a folder")
+        command = QStringList {"zip", "-r", archive, "."};
     else if (writer == "7z")
         command = QStringList {"7z", "a", "-tzip", archive} + names;
     else if (writer == "bsdtar")
         command = QStringList {"bsdtar", "--format", "zip", "-cf", archive} + names;
+    else if (writer == "bsdtar -C dir .")
+        command = QStringList {"bsdtar", "--format", "zip", "-cf", archive, "."};
+    else if (writer == "jar")
+        command = QStringList {"jar", "--create", "--no-manifest", "--file", archive} + names;
     if (!command.isEmpty()) {
         const QString inStage = "export LC_ALL=C.UTF-8; cd stage && exec \"$@\"";
         return runProgram("bash", QStringList {"-c", inStage, writer} + command, output) == 0;
     }
     folder.write("entries.json", QJsonDocument(listing).toJson());
-    const QString mode = writer == "python stored" ? "stored"
-        : writer == "GB18030 Windows tool"         ? "gb18030"
-                                                   : "deflate";
+    const QString mode = writer == "python stored"  ? "stored"
+        : writer.startsWith("GB18030 Windows tool") ? "gb18030"
+        : writer == "python, in a DST gap"          ? "dst gap"
+                                                    : "deflate";
     return runProgram("python3", {"-c", pythonWriter, archive, mode, folder.path("entries.json")},
                       output)
         == 0;
+}
+
+bool touch(const QString &path, time_t seconds)
+{
+    const struct utimbuf times {seconds, seconds};
+    return ::utime(QFile::encodeName(path).constData(), &times) == 0;
+}
+
+// "name=YYYY-MM-DD hh:mm:ss" for every entry, as its headers hold it (local
+// and central agree, or the line says so).
+QStringList headerTimes(const QString &archive)
+{
+    PackageFailure::Reason reason;
+    int error;
+    const auto source = FileByteSource::open(archive, &reason, &error);
+    ZipContainer container;
+    if (!source || readZipContainer(*source, archive, &container).failed())
+        return {"unreadable"};
+    QStringList lines;
+    for (const ZipEntry &entry : container.entries) {
+        char local[4];
+        source->readAt(entry.headerOffset + 10, local, 4);
+        const bool agree = quint8(local[0]) == (entry.dosTime & 0xff)
+            && quint8(local[1]) == (entry.dosTime >> 8) && quint8(local[2]) == (entry.dosDate & 0xff)
+            && quint8(local[3]) == (entry.dosDate >> 8);
+        lines << QStringLiteral("%1=%2-%3-%4 %5:%6:%7%8")
+                     .arg(entry.name)
+                     .arg(1980 + (entry.dosDate >> 9))
+                     .arg((entry.dosDate >> 5) & 15, 2, 10, QLatin1Char('0'))
+                     .arg(entry.dosDate & 31, 2, 10, QLatin1Char('0'))
+                     .arg(entry.dosTime >> 11, 2, 10, QLatin1Char('0'))
+                     .arg((entry.dosTime >> 5) & 63, 2, 10, QLatin1Char('0'))
+                     .arg((entry.dosTime & 31) * 2, 2, 10, QLatin1Char('0'))
+                     .arg(agree ? "" : " (local header differs)");
+    }
+    return lines;
 }
 
 } // namespace
@@ -115,6 +166,9 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<QStringList>("items");
     QTest::addColumn<NamedBytes>("expected");
+    // Where given, "name=YYYY-MM-DD hh:mm:ss": the date and time that the
+    // new package's headers hold for that entry.
+    QTest::addColumn<QStringList>("times");
 
     const QByteArray hmi = text("hmi line ", 3000), ctrl = randomBytes(50000, 1),
                      cfg = text("kr6 ", 500), logo = randomBytes(3000, 2),
@@ -126,7 +180,7 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
     const auto row = [&](const char *tag, const QString &name, const QStringList &items,
                          const NamedBytes &expected) {
         QTest::newRow(tag) << files << QStringList() << QString() << NamedBytes() << name << items
-                           << expected;
+                           << expected << QStringList();
     };
 
     row("ASCII names", "pkg",
@@ -155,7 +209,7 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
                                   << QStringList {"hmi=in/hmi_v2.zip", "dravo=in/控制器.bin"}
                                   << QString() << NamedBytes() << "pkg"
                                   << QStringList {"combined=old/combined.zip", "logo=in/logo.png"}
-                                  << combinedRun;
+                                  << combinedRun << QStringList();
 
     // Earlier packages from other writers, their manifests laid out otherwise.
     const NamedBytes chinese
@@ -170,10 +224,19 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
         {"logo.png", logo},
         {manifest,
          R"({"dravo":{"name":"控制器.bin"},"hmi":{"name":"升级包.zip"},"logo":{"name":"logo.png"}})"}};
-    for (const char *writer : {"zip -j", "python deflated", "python stored", "7z", "bsdtar"})
-        QTest::newRow(writer) << files << QStringList() << writer << chinese << "pkg"
+    for (const char *writer : {"zip -j", "python deflated", "python stored", "7z", "bsdtar",
+                               "bsdtar -C dir .", "jar", "zip -r, with a folder"})
+        QTest::newRow(writer) << files << QStringList() << writer
+                              << chinese + NamedBytes {{"docs/readme.txt", "left out"}} << "pkg"
                               << QStringList {"combined=old/combined.zip", "logo=in/logo.png"}
-                              << merged;
+                              << merged << QStringList();
+    // A macOS archiver's resource forks, and a signature file, are no items.
+    QTest::newRow("python, with __MACOSX and a signature")
+        << files << QStringList() << "python deflated"
+        << chinese
+            + NamedBytes {{"__MACOSX/._升级包.zip", "fork"}, {"upgrade.sig", "signature"}}
+        << "pkg" << QStringList {"combined=old/combined.zip", "logo=in/logo.png"} << merged
+        << QStringList();
     QTest::newRow("GB18030 Windows tool")
         << files << QStringList() << "GB18030 Windows tool"
         << NamedBytes {{"控制器.bin", ctrl},
@@ -184,7 +247,30 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
         << NamedBytes {
                {"控制器.bin", ctrl},
                {"语言包.zip", language},
-               {manifest, R"({"dravo":{"name":"控制器.bin"},"language":{"name":"语言包.zip"}})"}};
+               {manifest, R"({"dravo":{"name":"控制器.bin"},"language":{"name":"语言包.zip"}})"}}
+        << QStringList();
+    // "涓佷竴" in GB18030 is the same bytes as "丁一" in UTF-8: one name that
+    // is not valid UTF-8 decides that all of them are GB18030.
+    QTest::newRow("GB18030 Windows tool, a name that reads as UTF-8")
+        << files << QStringList() << "GB18030 Windows tool"
+        << NamedBytes {{"控制器.bin", ctrl},
+                       {"涓佷竴.zip", hmi},
+                       {manifest, R"({"hmi":{"name":"涓佷竴.zip"},"dravo":{"name":"控制器.bin"}})"}}
+        << "pkg" << QStringList {"combined=old/combined.zip"}
+        << NamedBytes {{"控制器.bin", ctrl},
+                       {"涓佷竴.zip", hmi},
+                       {manifest, R"({"dravo":{"name":"控制器.bin"},"hmi":{"name":"涓佷竴.zip"}})"}}
+        << QStringList();
+    // Dates and times are copied as they are stored, never through a time
+    // zone; a file older than 1980 gets the earliest time a header holds.
+    QTest::newRow("python, in a DST gap; a file of 1975")
+        << files << QStringList() << "python, in a DST gap"
+        << NamedBytes {{"hmi_v2.zip", hmi}, {manifest, R"({"hmi":{"name":"hmi_v2.zip"}})"}}
+        << "pkg" << QStringList {"combined=old/combined.zip", "logo=in/1975.png"}
+        << NamedBytes {{"hmi_v2.zip", hmi},
+                       {"1975.png", logo},
+                       {manifest, R"({"hmi":{"name":"hmi_v2.zip"},"logo":{"name":"1975.png"}})"}}
+        << QStringList {"hmi_v2.zip=2024-03-31 02:30:00", "1975.png=1980-01-01 00:00:00"};
     // macOS tools write names decomposed: "e" and a combining acute accent.
     QTest::newRow("decomposed name, composed manifest")
         << files << QStringList() << "python deflated"
@@ -195,7 +281,8 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
         << "pkg" << QStringList {"combined=old/combined.zip"}
         << NamedBytes {{"hmi_v2.zip", hmi},
                        {QString::fromUtf8("Caf\xc3\xa9.png"), logo},
-                       {manifest, R"({"hmi":{"name":"hmi_v2.zip"},"logo":{"name":"Café.png"}})"}};
+                       {manifest, R"({"hmi":{"name":"hmi_v2.zip"},"logo":{"name":"Café.png"}})"}}
+        << QStringList();
 }
 
 void InteropTest::everyReaderGetsWhatWasPacked()
@@ -207,9 +294,15 @@ void InteropTest::everyReaderGetsWhatWasPacked()
     QFETCH(QString, name);
     QFETCH(QStringList, items);
     QFETCH(NamedBytes, expected);
+    QFETCH(QStringList, times);
     TestFolder folder;
     for (const auto &file : files)
         folder.write(file.first, file.second);
+    if (!times.isEmpty()) {
+        folder.write("in/1975.png", randomBytes(3000, 2));
+        QVERIFY(touch("in/1975.png", 157766400)); // 1975-01-01
+        qputenv("TZ", "Europe/Berlin");
+    }
     QVERIFY(QDir().mkpath("out") && QDir().mkpath("old"));
     QByteArray output;
     if (!earlier.isEmpty())
@@ -217,12 +310,16 @@ void InteropTest::everyReaderGetsWhatWasPacked()
     if (!writer.isEmpty())
         QVERIFY2(writeWithTool(folder, writer, packed, &output), output.constData());
 
-    QVERIFY2(build("out", name, items, &output) == 0, output.constData());
+    const int built = build("out", name, items, &output);
+    qunsetenv("TZ");
+    QVERIFY2(built == 0, output.constData());
     const QString archive = folder.path("out/" + name + ".zip");
     QCOMPARE(QString::fromUtf8(output),
              archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
     const QStringList problems = readerProblems(archive, expected) + headerProblems(archive);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+    if (!times.isEmpty())
+        QCOMPARE(headerTimes(archive).filter(QRegularExpression("^(hmi_v2|1975)")), times);
 }
 
 QTEST_GUILESS_MAIN(InteropTest)

@@ -122,12 +122,15 @@ private:
             entry.name = withoutLeadingDot(entry.name);
             if (entry.name.isEmpty()) // "./" itself
                 continue;
+            const int problemsBefore = result.problems.size();
             if (isUnsafeEntryName(entry.name))
                 problem(F::UnsafeEntryName, entry.name);
             else if (entry.isLink())
                 problem(F::LinkEntry, entry.name);
             else if (entry.isEncrypted())
                 problem(F::EncryptedEntry, entry.name);
+            if (result.problems.size() > problemsBefore)
+                refused.insert(&entry);
             const QString folded = windowsFoldedName(entry.name);
             if (byFoldedName.contains(folded))
                 problem(F::EntryNameRepeated, entry.name);
@@ -277,7 +280,7 @@ private:
     void noteLeftOutEntries()
     {
         for (const ZipEntry &entry : qAsConst(container.entries)) {
-            if (entry.name.isEmpty() || used.contains(&entry)
+            if (entry.name.isEmpty() || used.contains(&entry) || refused.contains(&entry)
                 || byFoldedName.value(windowsFoldedName(entry.name)) != &entry)
                 continue;
             result.notes.append(packageRefusal(F::EntryLeftOut, path, entry.name));
@@ -304,6 +307,7 @@ private:
     ZipContainer container;
     QHash<QString, const ZipEntry *> byFoldedName;
     QSet<const ZipEntry *> used;
+    QSet<const ZipEntry *> refused; // a problem already
     PackageScreening result;
 };
 
