@@ -273,6 +273,14 @@ void writeZip(const QString &path, const Entries &entries)
         qFatal("python3 could not write %s: %s", qPrintable(path), output.constData());
 }
 
+void writeHostileZip(const QString &path, const QString &caseName)
+{
+    QByteArray output;
+    const QString script = QStringLiteral(PROJECT_SOURCE_DIR "/tests/hostile_zip.py");
+    if (runProgram("python3", {script, caseName, path}, &output) != 0)
+        qFatal("hostile_zip.py could not write %s: %s", qPrintable(caseName), output.constData());
+}
+
 QByteArray randomBytes(int size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);

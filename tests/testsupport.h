@@ -113,6 +113,9 @@ Q_DECLARE_METATYPE(Entries)
 // that this project's own writer never makes (links, "..", absolute names).
 void writeZip(const QString &path, const Entries &entries);
 
+// Writes one of the hand-made hostile archives of tests/hostile_zip.py.
+void writeHostileZip(const QString &path, const QString &caseName);
+
 // Bytes that deflate cannot shrink, the same for the same seed.
 QByteArray randomBytes(int size, quint32 seed);
 

@@ -83,8 +83,7 @@ Outcome runCli(const QStringList &arguments, Action action)
                && process.state() == QProcess::Running)
             QTest::qWait(20);
         if (process.state() == QProcess::Running && process.processId() > 0)
-            ::kill(pid_t(process.processId()),
-                   action == Action::Interrupt ? SIGINT : SIGTERM);
+            ::kill(pid_t(process.processId()), action == Action::Interrupt ? SIGINT : SIGTERM);
     }
     process.waitForFinished(300000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -188,12 +187,14 @@ void CliTest::commandLine_data()
         << Action::Run << 0 << QStringList {"控制器.bin", "hmi.zip", "empty.png", manifest};
     QTest::newRow("1 archive exists")
         << QStringList {"build", "--output-dir", "out", "--name", "pkg", "--item", "hmi=in/hmi.zip"}
-        << none << Action::Run << 1 << QStringList {"升级包已存在: out/pkg.zip", "用 --force 替换它"};
+        << none << Action::Run << 1
+        << QStringList {"升级包已存在: out/pkg.zip", "用 --force 替换它"};
     QTest::newRow("1 name not for Windows")
         << build({"hmi=in/hmi.zip"}, "v5:final") << none << Action::Run << 1
-        << QStringList {"文件名错误: 生成压缩包文件名不能包含字符“:”",
-                        "升级包会被复制到Windows电脑和U盘（FAT/exFAT）上，名称须在这些系统上都能使用；"
-                        "不能使用的字符：< > : \" | ? *"};
+        << QStringList {
+               "文件名错误: 生成压缩包文件名不能包含字符“:”",
+               "升级包会被复制到Windows电脑和U盘（FAT/exFAT）上，名称须在这些系统上都能使用；"
+               "不能使用的字符：< > : \" | ? *"};
     QTest::newRow("1 no output folder")
         << QStringList {"build", "--output-dir", "nowhere", "--name", "pkg"} << none << Action::Run
         << 1 << QStringList {"路径不存在: 压缩包生成路径不存在", "不是已有的文件夹：nowhere"};
@@ -266,12 +267,13 @@ void CliTest::commandLine_data()
                         "组合包中dravo项所指的文件控制器.bin不存在"};
     QTest::newRow("inspect entry the manifest does not name")
         << inspect << valid + Entries {{'f', "readme.txt", "x"}} << Action::Run << 0
-        << QStringList {"package: old/pkg.zip", "valid: true",
-                        "item: dravo 控制器.bin 12 046fed0e", "item: hmi hmi.zip 6 fb16eef1",
+        << QStringList {"package: old/pkg.zip", "valid: true", "item: dravo 控制器.bin 12 046fed0e",
+                        "item: hmi hmi.zip 6 fb16eef1",
                         "note: entry-left-out readme.txt 未列入清单、未打包：readme.txt"};
     QTest::newRow("inspect near-miss type key and unsafe name")
         << inspect
-        << Entries {valid.at(0), {'f', "../evil.sh", "x"},
+        << Entries {valid.at(0),
+                    {'f', "../evil.sh", "x"},
                     {'f', manifest, R"({"hmi":{"name":"hmi.zip"},"ｈｍｉ":{"name":"hmi.zip"}})"}}
         << Action::Run << 1
         << QStringList {"package: old/pkg.zip", "valid: false", "item: hmi hmi.zip 6 fb16eef1",
@@ -280,10 +282,11 @@ void CliTest::commandLine_data()
                         "组合包中的类型“ｈｍｉ”与hmi相近（大小写、空白或全角不同）"};
     QTest::newRow("inspect CRC mismatch")
         << inspect << none << Action::CorruptPackage << 1
-        << QStringList {"package: old/pkg.zip", "valid: false",
-                        "item: dravo 控制器.bin 50000 " + crcText(randomBytes(50000, 1)),
-                        "item: hmi hmi.zip 6 fb16eef1",
-                        "problem: entry-corrupt 控制器.bin 组合包中的控制器.bin已损坏（CRC校验失败）"};
+        << QStringList {
+               "package: old/pkg.zip", "valid: false",
+               "item: dravo 控制器.bin 50000 " + crcText(randomBytes(50000, 1)),
+               "item: hmi hmi.zip 6 fb16eef1",
+               "problem: entry-corrupt 控制器.bin 组合包中的控制器.bin已损坏（CRC校验失败）"};
     QTest::newRow("inspect not a package")
         << QStringList {"inspect", "--json", "in/hmi.zip"} << none << Action::Run << 1
         << QStringList {"package: in/hmi.zip", "valid: false",

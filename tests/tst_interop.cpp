@@ -112,7 +112,10 @@ bool writeWithTool(const TestFolder &folder, const QString &writer, const NamedB
 
 bool touch(const QString &path, time_t seconds)
 {
-    const struct utimbuf times {seconds, seconds};
+    const struct utimbuf times
+    {
+        seconds, seconds
+    };
     return ::utime(QFile::encodeName(path).constData(), &times) == 0;
 }
 
@@ -131,7 +134,8 @@ QStringList headerTimes(const QString &archive)
         char local[4];
         source->readAt(entry.headerOffset + 10, local, 4);
         const bool agree = quint8(local[0]) == (entry.dosTime & 0xff)
-            && quint8(local[1]) == (entry.dosTime >> 8) && quint8(local[2]) == (entry.dosDate & 0xff)
+            && quint8(local[1]) == (entry.dosTime >> 8)
+            && quint8(local[2]) == (entry.dosDate & 0xff)
             && quint8(local[3]) == (entry.dosDate >> 8);
         lines << QStringLiteral("%1=%2-%3-%4 %5:%6:%7%8")
                      .arg(entry.name)
@@ -233,8 +237,7 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
     // A macOS archiver's resource forks, and a signature file, are no items.
     QTest::newRow("python, with __MACOSX and a signature")
         << files << QStringList() << "python deflated"
-        << chinese
-            + NamedBytes {{"__MACOSX/._升级包.zip", "fork"}, {"upgrade.sig", "signature"}}
+        << chinese + NamedBytes {{"__MACOSX/._升级包.zip", "fork"}, {"upgrade.sig", "signature"}}
         << "pkg" << QStringList {"combined=old/combined.zip", "logo=in/logo.png"} << merged
         << QStringList();
     QTest::newRow("GB18030 Windows tool")
@@ -244,10 +247,10 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
                        {manifest,
                         R"({"language":{"name":"语言包.zip"},"dravo":{"name":"控制器.bin"}})"}}
         << "pkg" << QStringList {"combined=old/combined.zip"}
-        << NamedBytes {
-               {"控制器.bin", ctrl},
-               {"语言包.zip", language},
-               {manifest, R"({"dravo":{"name":"控制器.bin"},"language":{"name":"语言包.zip"}})"}}
+        << NamedBytes {{"控制器.bin", ctrl},
+                       {"语言包.zip", language},
+                       {manifest,
+                        R"({"dravo":{"name":"控制器.bin"},"language":{"name":"语言包.zip"}})"}}
         << QStringList();
     // "涓佷竴" in GB18030 is the same bytes as "丁一" in UTF-8: one name that
     // is not valid UTF-8 decides that all of them are GB18030.
@@ -265,8 +268,8 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
     // zone; a file older than 1980 gets the earliest time a header holds.
     QTest::newRow("python, in a DST gap; a file of 1975")
         << files << QStringList() << "python, in a DST gap"
-        << NamedBytes {{"hmi_v2.zip", hmi}, {manifest, R"({"hmi":{"name":"hmi_v2.zip"}})"}}
-        << "pkg" << QStringList {"combined=old/combined.zip", "logo=in/1975.png"}
+        << NamedBytes {{"hmi_v2.zip", hmi}, {manifest, R"({"hmi":{"name":"hmi_v2.zip"}})"}} << "pkg"
+        << QStringList {"combined=old/combined.zip", "logo=in/1975.png"}
         << NamedBytes {{"hmi_v2.zip", hmi},
                        {"1975.png", logo},
                        {manifest, R"({"hmi":{"name":"hmi_v2.zip"},"logo":{"name":"1975.png"}})"}}

@@ -21,6 +21,8 @@ class ScreeningTest : public QObject
 private slots:
     void refusedPackages_data();
     void refusedPackages();
+    void hostilePackages_data();
+    void hostilePackages();
     void foreignTextIsDecoded_data();
     void foreignTextIsDecoded();
     void merging_data();
@@ -137,6 +139,101 @@ void ScreeningTest::refusedPackages()
     QCOMPARE(int(outcome.failure.reason), reason);
     QCOMPARE(readFile(folder.path("out/new.zip")), earlier);
     QCOMPARE(filesBelow(folder.path("out")), QStringList {"new.zip"});
+}
+
+// One verdict: what inspect finds is what a run finds, and a run refuses
+// before it writes, or fails while it copies, with the same reason; a
+// package that is taken comes out whole and inspects valid again.
+void ScreeningTest::hostilePackages_data()
+{
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<QString>("specifics"); // part of the cause, where it says more
+
+    const auto row = [](const char *name, F::Reason reason, const QString &specifics = QString()) {
+        QTest::newRow(name) << int(reason) << specifics;
+    };
+    row("valid", F::NoReason);
+    row("descriptor agrees", F::NoReason);
+    row("unknown key", F::NoReason);
+    row("item bzip2", F::NoReason);
+    // The container is read one way only.
+    row("bytes after deflate end", F::EntryCorrupt, "压缩数据结束后还有多余字节");
+    row("local header leads outside", F::LocalHeaderMismatch, "名称");
+    row("local crc differs", F::LocalHeaderMismatch, "CRC-32");
+    row("local method differs", F::LocalHeaderMismatch, "压缩方式");
+    row("descriptor disagrees", F::DataDescriptorMismatch);
+    row("entries share one stream", F::EntriesOverlap);
+    row("another archive appended", F::NotZip, "中央目录的位置与结束记录不符");
+    row("archive behind another", F::DataBeforeEntries);
+    row("data before first entry", F::DataBeforeEntries);
+    row("data between entries", F::DataBetweenEntries);
+    row("data after end record", F::DataAfterEnd);
+    row("comment holds end record", F::CommentHoldsEndRecord);
+    row("zip64 record disagrees", F::Zip64Mismatch);
+    row("too many entries", F::TooManyEntries, "70000");
+    row("end record counts 5m", F::TooManyEntries, "5000000");
+    // Entries are exactly what they declare, and are read no further.
+    row("deflated entry without data", F::EntryCorrupt, "压缩数据在声明的长度处没有结束");
+    row("deflate without final block", F::EntryCorrupt, "压缩数据在声明的长度处没有结束");
+    row("compressed size past end of file", F::EntryPastEnd);
+    row("empty entry with crc", F::EntryCorrupt, "CRC校验失败");
+    row("deflate bomb", F::EntryCorrupt, "解压后比声明的大小长");
+    row("bzip2 bomb", F::EntryCorrupt, "解压后比声明的大小长");
+    row("size near 2 63", F::EntryTooLarge);
+    row("manifest deflate64", F::UnsupportedMethod, "Deflate64");
+    row("manifest lzma", F::UnsupportedMethod, "LZMA");
+    // Names the new package carries work on Windows and USB sticks.
+    row("long gb18030 name", F::UnportableEntryName, "超过255字节");
+    row("control character in name", F::UnportableEntryName, "控制字符");
+    row("name and name with trailing dot", F::EntryNameRepeated);
+    row("name and name with trailing blank", F::EntryNameRepeated);
+    row("device name", F::UnportableEntryName, "设备名");
+    row("device name with extension", F::UnportableEntryName, "设备名");
+    row("colon in name", F::UnportableEntryName, "“:”");
+    row("drive letter name", F::UnsafeEntryName); // "a:b" is b on drive A: for Windows
+    row("wildcards in name", F::UnportableEntryName, "“*”");
+    // Keys that would reach the controller as a second item of a type.
+    row("key with nul", F::KeyImitatesType);
+    row("key with blank", F::KeyImitatesType, "与hmi相近");
+    row("key full width", F::KeyImitatesType, "与hmi相近");
+    row("key with control character", F::KeyImitatesType, "控制字符");
+}
+
+void ScreeningTest::hostilePackages()
+{
+    QFETCH(int, reason);
+    QFETCH(QString, specifics);
+    TestFolder folder;
+    const QString package = folder.path("combined.zip");
+    writeHostileZip(package, QString::fromLatin1(QTest::currentDataTag()));
+    const QByteArray earlier = "the package of last week";
+    folder.write("out/new.zip", earlier);
+
+    const PackageScreening verdict = inspectPackage(package);
+    const PackageFailure first = verdict.problems.value(0);
+    QCOMPARE(int(first.reason), reason);
+    QVERIFY2(packageMessage(first).cause.contains(specifics),
+             qPrintable(packageMessage(first).cause));
+
+    RunControl control;
+    const PackagingOutcome run
+        = runPackaging({folder.path("out"), "new", {{7, package}}}, &control);
+    QCOMPARE(int(run.failure.reason), reason);
+    if (reason != F::NoReason) {
+        QCOMPARE(readFile(folder.path("out/new.zip")), earlier);
+        QCOMPARE(filesBelow(folder.path("out")), QStringList {"new.zip"});
+        return;
+    }
+    const PackageScreening again = inspectPackage(folder.path("out/new.zip"));
+    QVERIFY(again.taken());
+    QCOMPARE(again.package.items.keys(), verdict.package.items.keys());
+    for (const QString &key : verdict.package.items.keys()) {
+        const ZipEntry &before = verdict.package.items.value(key).entry;
+        const ZipEntry &after = again.package.items.value(key).entry;
+        QCOMPARE(after.name, before.name);
+        QCOMPARE(after.crc, before.crc);
+        QCOMPARE(after.size, before.size);
+    }
 }
 
 void ScreeningTest::foreignTextIsDecoded_data()

@@ -117,8 +117,7 @@ void printFailure(const PackageFailure &failure)
 
 // Writes the archive on a thread of its own while this one reports progress
 // on a terminal; a signal cancels it through control.
-PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *control,
-                                 bool quiet)
+PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *control, bool quiet)
 {
     PackageFailure failure;
     std::atomic<bool> finished {false};
@@ -274,10 +273,10 @@ QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path
         if (message.endsWith(QStringLiteral("：") + path))
             message.chop(path.size() + 1);
         const QString entry = problemEntry(failure);
-        list.append(QJsonObject {{QStringLiteral("code"), problemCode(failure)},
-                                 {QStringLiteral("entry"),
-                                  entry.isEmpty() ? QJsonValue() : QJsonValue(entry)},
-                                 {QStringLiteral("message"), message}});
+        list.append(QJsonObject {
+            {QStringLiteral("code"), problemCode(failure)},
+            {QStringLiteral("entry"), entry.isEmpty() ? QJsonValue() : QJsonValue(entry)},
+            {QStringLiteral("message"), message}});
     }
     return list;
 }
@@ -317,12 +316,12 @@ int inspect(const QStringList &arguments)
     QJsonArray items;
     for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
         const ZipEntry &entry = it.value().entry;
-        items.append(QJsonObject {
-            {QStringLiteral("type"), it.key()},
-            {QStringLiteral("name"), it.value().name},
-            // Sizes are at most 2^53, which a JSON number holds exactly.
-            {QStringLiteral("size"), double(entry.size)},
-            {QStringLiteral("crc32"), QStringLiteral("%1").arg(entry.crc, 8, 16, QLatin1Char('0'))}});
+        items.append(QJsonObject {{QStringLiteral("type"), it.key()},
+                                  {QStringLiteral("name"), it.value().name},
+                                  // Sizes are at most 2^53, which a JSON number holds exactly.
+                                  {QStringLiteral("size"), double(entry.size)},
+                                  {QStringLiteral("crc32"),
+                                   QStringLiteral("%1").arg(entry.crc, 8, 16, QLatin1Char('0'))}});
     }
     const QJsonArray problems = reportList(verdict.problems, path);
     const QJsonArray notes = reportList(verdict.notes, path);

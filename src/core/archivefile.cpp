@@ -88,7 +88,8 @@ PackageFailure ArchiveFile::create()
         struct stat mine, named;
         ::flock(fd, LOCK_EX);
         // Another run's sweep may have taken the name before it was locked.
-        if (::fstat(fd, &mine) == 0 && ::fstatat(folderFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
+        if (::fstat(fd, &mine) == 0
+            && ::fstatat(folderFd, name.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0
             && sameFile(mine, named)) {
             hiddenName = QString::fromLatin1(name);
         } else {

@@ -35,7 +35,8 @@ bool FileByteSource::readAt(quint64 offset, char *data, quint64 length) const
     if (offset > size() || length > size() - offset)
         return false;
     while (length > 0) {
-        const ssize_t got = ::pread(fd, data, size_t(qMin<quint64>(length, 1u << 30)), off_t(offset));
+        const ssize_t got
+            = ::pread(fd, data, size_t(qMin<quint64>(length, 1u << 30)), off_t(offset));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0) {

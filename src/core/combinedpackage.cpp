@@ -320,7 +320,8 @@ PackageScreening judgeFile(const QString &path, EntryReading reading, RunControl
         PackageScreening refused;
         refused.package.path = path;
         refused.problems.append(packageRefusal(
-            reason, path, reason == F::ReadError ? QString::fromLocal8Bit(strerror(error)) : QString()));
+            reason, path,
+            reason == F::ReadError ? QString::fromLocal8Bit(strerror(error)) : QString()));
         return refused;
     }
     return judgePackage(source, path, reading, control);
@@ -328,8 +329,8 @@ PackageScreening judgeFile(const QString &path, EntryReading reading, RunControl
 
 } // namespace
 
-PackageScreening judgePackage(const std::shared_ptr<const ByteSource> &source,
-                              const QString &path, EntryReading reading, RunControl *control)
+PackageScreening judgePackage(const std::shared_ptr<const ByteSource> &source, const QString &path,
+                              EntryReading reading, RunControl *control)
 {
     return Judge(source, path, reading, control).run();
 }

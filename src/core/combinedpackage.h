@@ -60,9 +60,8 @@ enum class EntryReading { ManifestOnly, EveryItem };
 // Entries the manifest does not name are left out, with a note each.
 // control, when given, may cancel; the verdict then has a cancelled run as
 // its only problem.
-PackageScreening judgePackage(const std::shared_ptr<const ByteSource> &source,
-                              const QString &path, EntryReading reading,
-                              RunControl *control = nullptr);
+PackageScreening judgePackage(const std::shared_ptr<const ByteSource> &source, const QString &path,
+                              EntryReading reading, RunControl *control = nullptr);
 
 // The same for a file: what a run does before it writes (ManifestOnly).
 PackageScreening screenCombinedPackage(const QString &path, RunControl *control = nullptr);

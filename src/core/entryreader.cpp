@@ -292,8 +292,8 @@ bool EntryReader::openLibzip()
     zip_error_fini(&error);
     // libzip finds the entry by its place in the central directory; it must
     // see the very same entry there.
-    const char *name = archive ? zip_get_name(archive, zip_uint64_t(entry.index), ZIP_FL_ENC_RAW)
-                               : nullptr;
+    const char *name
+        = archive ? zip_get_name(archive, zip_uint64_t(entry.index), ZIP_FL_ENC_RAW) : nullptr;
     if (name && QByteArray(name) == entry.rawName)
         file = zip_fopen_index(archive, zip_uint64_t(entry.index), 0);
     if (file)

@@ -59,9 +59,8 @@ QString causeText(const PackageFailure &f)
     case F::DataBeforeEntries:
         return QStringLiteral("组合包的第一个条目之前有%1字节多余数据").arg(f.detail);
     case F::DataBetweenEntries:
-        return f.detail.isEmpty()
-            ? QStringLiteral("组合包的条目与中央目录之间有多余数据")
-            : QStringLiteral("组合包中的%1之后有多余数据").arg(f.detail);
+        return f.detail.isEmpty() ? QStringLiteral("组合包的条目与中央目录之间有多余数据")
+                                  : QStringLiteral("组合包中的%1之后有多余数据").arg(f.detail);
     case F::DataAfterEnd:
         return QStringLiteral("组合包的结束记录之后有多余数据");
     case F::CommentHoldsEndRecord:
@@ -82,7 +81,8 @@ QString causeText(const PackageFailure &f)
     case F::EntryCorrupt:
         return QStringLiteral("组合包中的%1已损坏（%2）").arg(f.detail, f.specifics);
     case F::UnsupportedMethod:
-        return QStringLiteral("组合包中的%1使用了不支持的压缩方式（%2）").arg(f.detail, f.specifics);
+        return QStringLiteral("组合包中的%1使用了不支持的压缩方式（%2）")
+            .arg(f.detail, f.specifics);
     case F::EncryptedEntry:
         return QStringLiteral("组合包中的%1已加密").arg(f.detail);
     case F::LinkEntry:
@@ -197,10 +197,9 @@ PackageMessage packageMessage(const PackageFailure &f)
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
-                f.path.isEmpty()
-                    ? QStringLiteral("重复的类型：") + f.subject
-                    : QStringLiteral("组合包 %1 中已有 %2")
-                          .arg(QFileInfo(f.path).fileName(), f.subject)};
+                f.path.isEmpty() ? QStringLiteral("重复的类型：") + f.subject
+                                 : QStringLiteral("组合包 %1 中已有 %2")
+                                       .arg(QFileInfo(f.path).fileName(), f.subject)};
     case F::ItemMissing:
         return {QStringLiteral("文件不存在"),
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),

@@ -412,8 +412,8 @@ private:
 
 bool writeDosTime(int fd, quint64 offset, const DosTime &dos)
 {
-    const unsigned char bytes[4] = {quint8(dos.time), quint8(dos.time >> 8), quint8(dos.date),
-                                    quint8(dos.date >> 8)};
+    const unsigned char bytes[4]
+        = {quint8(dos.time), quint8(dos.time >> 8), quint8(dos.date), quint8(dos.date >> 8)};
     return ::pwrite(fd, bytes, 4, off_t(offset)) == 4;
 }
 

@@ -21,7 +21,8 @@ bool isDeviceName(const QString &name)
                                     QStringLiteral("AUX"), QStringLiteral("NUL")};
     if (plain.contains(base))
         return true;
-    if (base.size() != 4 || !(base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))))
+    if (base.size() != 4
+        || !(base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT"))))
         return false;
     const QChar digit = base.at(3);
     return (digit >= QLatin1Char('1') && digit <= QLatin1Char('9')) || digit == QChar(0x00B9)

@@ -158,8 +158,16 @@ private:
             return signatureSeen ? refuse(F::DataAfterEnd) : notZip(QStringLiteral("没有结束记录"));
         const char *end = tail.constData() + at;
         endOffset = tailStart + quint64(at);
+        // An end record inside the comment, or one whose comment holds this
+        // one: two readers could take either.
         if (tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
             return refuse(F::CommentHoldsEndRecord);
+        for (qint64 earlier = at - 1; earlier >= 0; --earlier) {
+            const char *p = tail.constData() + earlier;
+            if (le32(p) == endSignature
+                && tailStart + quint64(earlier) + endRecordSize + le16(p + 20) == size)
+                return refuse(F::CommentHoldsEndRecord);
+        }
 
         const quint16 disk = le16(end + 4);
         const quint16 directoryDisk = le16(end + 6);
@@ -217,7 +225,8 @@ private:
         const auto agrees = [](quint64 narrow, quint64 saturated, quint64 wide) {
             return narrow == saturated || narrow == wide;
         };
-        if (!agrees(disk, saturated16, disk64) || !agrees(directoryDisk, saturated16, directoryDisk64)
+        if (!agrees(disk, saturated16, disk64)
+            || !agrees(directoryDisk, saturated16, directoryDisk64)
             || !agrees(entriesOnDisk, saturated16, entriesOnDisk64)
             || !agrees(count, saturated16, entries64) || !agrees(cdSize, saturated32, size64)
             || !agrees(cdOffset, saturated32, offset64))
@@ -292,9 +301,9 @@ private:
         QList<ZipEntry *> byOffset;
         for (ZipEntry &entry : container->entries)
             byOffset.append(&entry);
-        std::stable_sort(byOffset.begin(), byOffset.end(), [](const ZipEntry *a, const ZipEntry *b) {
-            return a->headerOffset < b->headerOffset;
-        });
+        std::stable_sort(
+            byOffset.begin(), byOffset.end(),
+            [](const ZipEntry *a, const ZipEntry *b) { return a->headerOffset < b->headerOffset; });
         const quint64 firstStart = byOffset.isEmpty() ? cdOffset : byOffset.first()->headerOffset;
         if (firstStart > 0)
             return refuse(F::DataBeforeEntries, QString::number(firstStart));
