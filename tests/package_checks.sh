@@ -148,5 +148,5 @@ completion_cases() {
 }
 completion_cases "$PWD/resources/upgrade-package-cli.bash-completion"
 
-echo "package checks: $passes passed, $failures failed"
+echo "package_checks: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
