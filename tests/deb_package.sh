@@ -14,7 +14,7 @@
 #   tests/deb_package.sh PACKAGE.deb    tests a package built before
 #   tests/deb_package.sh --window       (internal) the window check, inside xvfb-run
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 export LC_ALL=C.UTF-8
 title="组合升级包生成工具v1.1"
 failures=0
@@ -186,7 +186,9 @@ out=$(/usr/bin/upgrade-package-cli build --output-dir "$work/out" --name robot_v
   --item hmi="$work/hmi_v2.zip" --item dravo="$work/ctrl_v5.zip")
 code=$?
 echo "build: $out"
-[ "$code" -eq 0 ] && [ -f "$work/out/robot_v5.zip" ] || fail "build exited with $code"
+if [ "$code" -ne 0 ] || [ ! -f "$work/out/robot_v5.zip" ]; then
+  fail "build exited with $code"
+fi
 json=$(/usr/bin/upgrade-package-cli inspect --json "$work/out/robot_v5.zip")
 code=$?
 if [ "$code" -eq 0 ] && python3 - "$work" "$json" <<'EOF'; then
@@ -233,8 +235,10 @@ done
   || fail "man does not find upgrade-package-cli(1)"
 warnings=$(MANWIDTH=80 man --warnings upgrade-package-cli 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man upgrade-package-cli warned: $warnings"
-out=$(desktop-file-validate /usr/share/applications/upgrade-package-tool.desktop 2>&1)
-[ $? -eq 0 ] && [ -z "$out" ] || fail "installed menu entry: $out"
+if ! out=$(desktop-file-validate /usr/share/applications/upgrade-package-tool.desktop 2>&1) \
+  || [ -n "$out" ]; then
+  fail "installed menu entry: $out"
+fi
 appstreamcli validate --no-net /usr/share/metainfo/*.metainfo.xml >/dev/null \
   || fail "installed metainfo does not validate"
 # bash-completion loads the installed file by the command's name.

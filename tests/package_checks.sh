@@ -8,7 +8,7 @@
 #   bash completion       commands, options, item types and file names
 # Needs no root; tests/deb_package.sh runs it on the package it built.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 deb=${1:?usage: tests/package_checks.sh PACKAGE.deb}
 export LC_ALL=C.UTF-8
 failures=0
@@ -35,8 +35,7 @@ fi
 
 # ---- menu entry ----------------------------------------------------------------
 desktop=resources/upgrade-package-tool.desktop
-out=$(desktop-file-validate "$desktop" 2>&1)
-if [ $? -eq 0 ] && [ -z "$out" ]; then
+if out=$(desktop-file-validate "$desktop" 2>&1) && [ -z "$out" ]; then
   pass "desktop-file-validate: nothing to say"
 else
   echo "$out"
