@@ -91,6 +91,18 @@ for status in 0 1 2 3 130 143; do
   grep -q "^\.B $status\$" "$cli_page" || fail "man page does not explain exit status $status"
 done
 
+# ---- the version ---------------------------------------------------------------------
+# Written by hand in the pages, the changelog and the metainfo: they must
+# follow the project's version, which names the package.
+version=$(sed -n 's/^project(.* VERSION \([0-9.]*\) .*/\1/p' CMakeLists.txt)
+grep -q "^upgrade-package-tool ($version) " docs/package/changelog \
+  || fail "docs/package/changelog does not start with version $version"
+grep -q "<release version=\"$version\"" "$metainfo" || fail "metainfo has no release $version"
+for page in docs/man/*.1; do
+  grep -q "^\.TH .* \"upgrade\\\\-package\\\\-[a-z]* $version\"" "$page" \
+    || fail "$page is not for version $version"
+done
+
 # ---- bash completion -------------------------------------------------------------
 # Completes LINE (the text before the cursor) as bash would: the words split
 # at blanks and at "=", as COMP_WORDBREAKS does. Prints one candidate a line.
