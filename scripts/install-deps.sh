@@ -13,6 +13,10 @@ packages=(
   default-jdk-headless binutils
   # benchmark peers
   pigz
+  # the Debian package (scripts/package.sh) and its checks (tests/deb_package.sh):
+  # dpkg-shlibdeps, lintian, desktop-file-validate, appstreamcli, man page
+  # rendering, bash completion
+  dpkg-dev file lintian desktop-file-utils appstream groff-base man-db bash-completion
 )
 [ "${1:-}" = "--with-fonts" ] && packages+=(fonts-noto-cjk)
 
