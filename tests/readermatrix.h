@@ -40,7 +40,8 @@ QStringList readerProblems(const QString &archive, const NamedBytes &expected);
 // bit 11 set exactly when the name is not ASCII, made by Unix, its local
 // header agreeing with its central one (version needed, flags, method, time,
 // CRC, sizes) and its data ending where the next header starts. Only the
-// entries named in zip64Entries carry a ZIP64 extra field, and the ZIP64 end
+// entries named in zip64Entries carry a ZIP64 extra field ("name@central": in
+// the central header only, for a header past 4 GiB), and the ZIP64 end
 // records are there exactly when some entry does.
 QStringList headerProblems(const QString &archive, const QStringList &zip64Entries = {});
 

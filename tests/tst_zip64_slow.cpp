@@ -2,6 +2,7 @@
 // the window and read back by every reader of the matrix. The package is
 // built once; each reader is a row of its own, since one reader may take a
 // minute over 4.5 GiB.
+#include "combinedpackage.h"
 #include "mainwindow.h"
 #include "readermatrix.h"
 #include "testsupport.h"
@@ -23,6 +24,7 @@ private slots:
     void headersMarkOnlyTheLargeEntryAsZip64();
     void everyReaderGetsWhatWasPacked_data();
     void everyReaderGetsWhatWasPacked();
+    void headersPastFourGiBAgree();
     void cleanupTestCase();
 
 private:
@@ -95,6 +97,73 @@ void Zip64Test::everyReaderGetsWhatWasPacked()
     if (reader == QLatin1String("busybox unzip from a pipe"))
         QEXPECT_FAIL("", "busybox unzip cannot stream a ZIP64 entry", Continue);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+}
+
+// A combined package whose first entry holds 4.25 GiB as stored deflate
+// blocks, the data between their headers left as holes so that it costs
+// little disk; after it come small entries.
+static const char bigPackageScript[] = R"(
+import struct, sys, zlib
+path, size = sys.argv[1], (4 << 30) + (256 << 20)
+name, block = b'robot_backup.bin', 65535
+sizes = [block] * (size // block) + ([size % block] if size % block else [])
+crc, zeros = 0, bytes(block)
+for n in sizes:
+    crc = zlib.crc32(zeros[:n], crc)
+csize = size + 5 * len(sizes)
+out = open(path, 'wb')
+out.write(struct.pack('<IHHHHHIIIHH', 0x04034b50, 45, 0, 8, 0, 0x5821, crc, 0xffffffff,
+                      0xffffffff, len(name), 20) + name + struct.pack('<HHQQ', 1, 16, size, csize))
+at = out.tell()
+for i, n in enumerate(sizes):
+    out.seek(at)
+    out.write(struct.pack('<BHH', 1 if i == len(sizes) - 1 else 0, n, n ^ 0xffff))
+    at += 5 + n
+out.truncate(at)
+out.seek(at)
+entries = [(name, crc, csize, size, 0, 8)]
+for small, data in ((b'hmi.zip', b'hmi v2'),
+                    (b'upgrade_package_config.json',
+                     b'{"dravo":{"name":"robot_backup.bin"},"hmi":{"name":"hmi.zip"}}')):
+    c = zlib.compressobj(6, zlib.DEFLATED, -15)
+    raw = c.compress(data) + c.flush()
+    entries.append((small, zlib.crc32(data), len(raw), len(data), out.tell(), 8))
+    out.write(struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, 0, 8, 0, 0x5821, zlib.crc32(data),
+                          len(raw), len(data), len(small), 0) + small + raw)
+cd = out.tell()
+for n, crc, c, u, offset, method in entries:
+    wide = [u] * (u >= 0xffffffff) + [c] * (c >= 0xffffffff) + [offset] * (offset >= 0xffffffff)
+    extra = struct.pack('<HH', 1, 8 * len(wide)) + b''.join(struct.pack('<Q', v) for v in wide)
+    out.write(struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 0x032d, 45, 0, method, 0, 0x5821, crc,
+                          min(c, 0xffffffff), min(u, 0xffffffff), len(n), len(extra), 0, 0, 0,
+                          0o100644 << 16, min(offset, 0xffffffff)) + n + extra)
+cd_size = out.tell() - cd
+record = out.tell()
+out.write(struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 0x032d, 45, 0, 0, 3, 3, cd_size, cd))
+out.write(struct.pack('<IIQI', 0x07064b50, 0, record, 1))
+out.write(struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 3, 3, cd_size, 0xffffffff, 0))
+)";
+
+// Entries whose headers lie past 4 GiB need ZIP64 in their central header
+// only; their local headers still say the same version as the central ones.
+void Zip64Test::headersPastFourGiBAgree()
+{
+    QByteArray output;
+    QCOMPARE(runProgram("python3", {"-c", bigPackageScript, "in/big.zip"}, &output), 0);
+    folder->write("in/logo.png", "logo");
+    QCOMPARE(runProgram(CLI_EXECUTABLE,
+                        {"build", "--output-dir", "out", "--name", "merged", "--item",
+                         "combined=in/big.zip", "--item", "logo=in/logo.png"},
+                        &output),
+             0);
+    QFile::remove("in/big.zip");
+    const QString merged = folder->path("out/merged.zip");
+    const QStringList problems = headerProblems(
+        merged, {"robot_backup.bin", "hmi.zip@central", "logo.png@central",
+                 "upgrade_package_config.json@central"});
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+    QVERIFY(inspectPackage(merged).taken());
+    QFile::remove(merged);
 }
 
 void Zip64Test::cleanupTestCase()
