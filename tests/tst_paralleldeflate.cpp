@@ -320,18 +320,27 @@ void ParallelDeflateTest::cancelWhileInputIsStuck()
     RunControl control;
     {
         ParallelDeflate deflater(input.function(), 2, 6, 16 * KiB, &control);
+        std::atomic<bool> returned {false};
         std::thread canceller([&] {
-            while (!input.entered)
+            // Every block queued has been handed out: read() waits for the
+            // one the reader holds back, with no thread left to wake it.
+            while (!input.entered || deflater.blocksInFlight() > 2)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             byRunControl ? control.requestCancel() : deflater.cancel();
+            // A read() that waited for the input would hang the test: the
+            // input is let go after 10 s, which fails it instead.
+            for (int ms = 0; ms < 10000 && !returned; ++ms)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            input.released = true;
         });
         qint64 last = 0;
         readAll(deflater, 8192, &last);
+        const bool waitedForInput = input.released;
+        returned = true;
         canceller.join();
+        QVERIFY(!waitedForInput);
         QCOMPARE(last, -1);
         QCOMPARE(deflater.state(), State::Cancelled);
-        QVERIFY(!input.released);
-        input.released = true;
     }
     QCOMPARE(threadsOfProcess(), threadsBefore);
 }
