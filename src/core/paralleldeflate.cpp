@@ -313,6 +313,10 @@ struct ParallelDeflate::Pipeline
     void deflateLoop()
     {
         z_stream stream {};
+        // zlib's default memory level 8. libzip deflates with 9, which came out
+        // 0.03 % smaller on the benchmark's input but 1.3 % larger on the
+        // test's mix of short text, random and zero stretches (its longer
+        // Huffman blocks span unlike data).
         if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
             std::lock_guard<std::mutex> lock(mutex);
             halt(State::Failed);
