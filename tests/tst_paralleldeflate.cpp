@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QtTest>
 
+#include <zip.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -150,6 +151,63 @@ struct StuckInput
     }
 };
 
+// How the writer hands the stream to libzip: a source that is deflated
+// already and whose CRC-32 is known only once it has been read, which libzip
+// takes from the stat it asks for after reading.
+struct DeflatingSource
+{
+    QByteArray input;
+    std::unique_ptr<ParallelDeflate> deflater;
+    bool ended = false;
+    zip_error_t error {};
+
+    static zip_int64_t callback(void *state, void *data, zip_uint64_t length,
+                                zip_source_cmd_t command)
+    {
+        auto *self = static_cast<DeflatingSource *>(state);
+        switch (command) {
+        case ZIP_SOURCE_OPEN:
+            self->ended = false;
+            self->deflater
+                = std::make_unique<ParallelDeflate>(readerOf(self->input, 1 << 16), 2, 6, 16 * KiB);
+            return 0;
+        case ZIP_SOURCE_READ: {
+            const qint64 got = self->deflater->read(static_cast<char *>(data), qint64(length));
+            if (got < 0)
+                zip_error_set(&self->error, ZIP_ER_READ, 0);
+            self->ended = got == 0;
+            return got;
+        }
+        case ZIP_SOURCE_CLOSE: // the deflater stays for the stat after reading
+            return 0;
+        case ZIP_SOURCE_STAT: {
+            auto *st = static_cast<zip_stat_t *>(data);
+            zip_stat_init(st);
+            st->valid = ZIP_STAT_COMP_METHOD | ZIP_STAT_SIZE;
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->size = zip_uint64_t(self->input.size());
+            if (self->ended) {
+                st->valid |= ZIP_STAT_CRC | ZIP_STAT_COMP_SIZE;
+                st->crc = self->deflater->crc();
+                st->comp_size = self->deflater->outputSize();
+            }
+            return sizeof(*st);
+        }
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&self->error, data, length);
+        case ZIP_SOURCE_FREE:
+            return 0;
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ,
+                                                  ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                                  ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        default:
+            zip_error_set(&self->error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+        }
+    }
+};
+
 } // namespace
 
 class ParallelDeflateTest : public QObject
@@ -159,6 +217,7 @@ class ParallelDeflateTest : public QObject
 private slots:
     void roundTrip_data();
     void roundTrip();
+    void intoZipArchive();
     void sizeNearOneStream_data();
     void sizeNearOneStream();
     void readFailure_data();
@@ -241,6 +300,45 @@ void ParallelDeflateTest::roundTrip()
              QByteArray("True 0 %1 %2")
                  .replace("%1", QByteArray::number(input.size()))
                  .replace("%2", QByteArray::number(crcOf(input))));
+}
+
+// Entries written through libzip as the writer will: the CRC-32 and sizes
+// reach the archive, and independent readers check every entry.
+void ParallelDeflateTest::intoZipArchive()
+{
+    TestFolder folder;
+    const QString path = folder.path(QStringLiteral("out.zip"));
+    DeflatingSource sources[3];
+    sources[1].input = mixedBytes(1 << 20);
+    sources[2].input = textBytes(100 * KiB + 1, 5);
+    int error = 0;
+    zip_t *zip = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    QVERIFY(zip);
+    for (int i = 0; i < 3; ++i) {
+        zip_source_t *source = zip_source_function(zip, &DeflatingSource::callback, &sources[i]);
+        const zip_int64_t index = zip_file_add(
+            zip, QByteArray("entry%1").replace("%1", QByteArray::number(i)), source, 0);
+        QVERIFY(index == i);
+        QCOMPARE(zip_set_file_compression(zip, zip_uint64_t(index), ZIP_CM_DEFLATE, 0), 0);
+    }
+    QVERIFY2(zip_close(zip) == 0, zip_strerror(zip));
+
+    const QList<ArchiveEntry> entries = readZip(path); // checks each CRC-32
+    QCOMPARE(entries.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(entries.at(i).method, int(ZIP_CM_DEFLATE));
+        QVERIFY(entries.at(i).data == sources[i].input);
+    }
+    QByteArray output;
+    QCOMPARE(runProgram(QStringLiteral("unzip"), {QStringLiteral("-tq"), path}, &output), 0);
+    QCOMPARE(
+        runProgram(QStringLiteral("python3"),
+                   {QStringLiteral("-c"),
+                    QStringLiteral("import sys, zipfile\n"
+                                   "sys.exit(zipfile.ZipFile(sys.argv[1]).testzip() is not None)"),
+                    path},
+                   &output),
+        0);
 }
 
 void ParallelDeflateTest::sizeNearOneStream_data()
