@@ -440,7 +440,10 @@ int runPackaging(int argc, char **argv)
         report["cancel_stopped_s"] = probe.stoppedS;
         report["cancel_s"] = probe.stoppedS >= 0 ? probe.stoppedS - probe.cancelConfirmedS : -1.0;
         report["cancel_left"] = QJsonArray::fromStringList(left);
-        report["cancel_too_late"] = probe.cancelPressedS < 0;
+        // The run ended before the cancel took effect: the window then keeps
+        // the complete package and reports success.
+        report["cancel_too_late"]
+            = probe.cancelPressedS < 0 || probe.boxTitle == QStringLiteral("打包成功");
         ok = probe.stoppedS >= 0 && left.isEmpty();
     }
     report["ok"] = ok;

@@ -14,7 +14,10 @@
 #   bash bench/run.sh          full run: 1 GiB mixed input, 3 rounds, memory
 #                              ladder 64 MiB .. 8 GiB; writes bench/results.md
 #                              and bench/memory-curve.png (12 to 15 minutes
-#                              on 2 cores; run it on a quiet machine)
+#                              on 2 cores before the peers on every core and
+#                              the cancel runs came in, which add about 5 by
+#                              the quick run's figures; run it on a quiet
+#                              machine)
 #   bash bench/run.sh --quick  64 MiB, 1 round, ladder 16 and 64 MiB; writes
 #                              into the build folder only (for CI; under a
 #                              minute once built)
