@@ -14,7 +14,6 @@
 #include <deque>
 #include <mutex>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -172,7 +171,7 @@ struct ParallelDeflate::Pipeline
             reader = std::thread([this] { guarded([this] { readLoop(); }); });
             for (int i = 0; i < threads; ++i)
                 deflaters.emplace_back([this] { guarded([this] { deflateLoop(); }); });
-        } catch (const std::system_error &) {
+        } catch (...) { // no thread, or no memory for one
             halt(State::Failed);
         }
     }
