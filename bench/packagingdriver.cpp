@@ -3,9 +3,14 @@
 // GUI thread is ever unresponsive, and how quickly the window appears.
 //
 //   packagingdriver package --folder DIR --name NAME --item INDEX:PATH... [--timeout S]
+//                           [--cancel-after S]
 //       Creates the real MainWindow, fills the form, presses "开始打包" and
 //       waits for the result box. Exit code 0 only for "打包成功" with the
 //       archive in place.
+//       With --cancel-after, presses the progress dialog's "取消" S seconds
+//       after the start, answers "是" and waits until the form is unlocked:
+//       the run has ended. Exit code 0 only when it ended with no archive and
+//       nothing left in DIR; cancel_s is the time from "是" to the unlock.
 //       The progress dialog is watched as the user sees it: the window
 //       updates it from the worker's byte count every 100 ms.
 //   packagingdriver merge --archive PACKAGE --output PATH
@@ -25,6 +30,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -172,6 +178,12 @@ public:
     QString boxText;
     QString boxInformative;
     QStringList boxButtons;
+    // Cancel mode: the run is cancelled, and the time until it has ended taken.
+    bool cancelRun = false;
+    QWidget *form = nullptr; // locked while a run is active
+    double cancelPressedS = -1; // "取消" on the progress dialog
+    double cancelConfirmedS = -1; // "是" in the question that follows
+    double stoppedS = -1; // the form unlocked again
 
     void start()
     {
@@ -207,8 +219,19 @@ private:
             archiveSeenS = at;
         sampleProgress(at);
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (cancelConfirmedS >= 0 && stoppedS < 0 && !box && form->isEnabled()) {
+            stoppedS = at;
+            heartbeat.stop();
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            return;
+        }
         if (!box || boxS >= 0)
             return;
+        if (cancelRun && cancelConfirmedS < 0 && box->button(QMessageBox::Yes)) {
+            cancelConfirmedS = at;
+            box->button(QMessageBox::Yes)->click();
+            return;
+        }
         boxS = at;
         boxTitle = box->windowTitle();
         boxText = box->text();
@@ -306,6 +329,7 @@ int runPackaging(int argc, char **argv)
     const QString folder = argValue(args, QStringLiteral("--folder"));
     const QString name = argValue(args, QStringLiteral("--name"));
     const double timeoutS = argValue(args, QStringLiteral("--timeout")).toDouble();
+    const QString cancelAfter = argValue(args, QStringLiteral("--cancel-after"));
     QStringList items;
     for (int i = 0; i + 1 < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--item"))
@@ -346,6 +370,8 @@ int runPackaging(int argc, char **argv)
         return 2;
     }
     QFile::remove(probe.archivePath);
+    probe.cancelRun = !cancelAfter.isEmpty();
+    probe.form = window.centralWidget();
     report["baseline_rss_mib"] = procStatusMiB("VmRSS");
     report["startup_peak_rss_mib"] = procStatusMiB("VmHWM");
     resetPeakRss();
@@ -356,6 +382,15 @@ int runPackaging(int argc, char **argv)
         cpuAtClick = cpuSeconds();
         probe.start();
         start->click();
+        if (!probe.cancelRun)
+            return;
+        QTimer::singleShot(int(cancelAfter.toDouble() * 1000), &window, [&] {
+            auto *cancel = probe.progress->findChild<QPushButton *>();
+            if (probe.boxS >= 0 || !cancel || !probe.progress->isVisible())
+                return; // the run ended first
+            probe.cancelPressedS = probe.elapsed();
+            cancel->click(); // asks "确定要取消打包吗？" in a box of its own
+        });
     });
     if (timeoutS > 0) {
         // A watchdog of its own, since a blocked GUI thread would run no timer.
@@ -395,7 +430,22 @@ int runPackaging(int argc, char **argv)
     report["box_buttons"] = QJsonArray::fromStringList(probe.boxButtons);
     const bool archived = QFileInfo(probe.archivePath).isFile();
     report["archive_bytes"] = archived ? double(QFileInfo(probe.archivePath).size()) : -1.0;
-    const bool ok = probe.boxTitle == QStringLiteral("打包成功") && archived;
+    bool ok = probe.boxTitle == QStringLiteral("打包成功") && archived;
+    if (probe.cancelRun) {
+        // Nothing of the cancelled run stays: no archive, no temporary file.
+        const QStringList left = QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot
+                                                        | QDir::Hidden | QDir::System);
+        report["cancel_pressed_s"] = probe.cancelPressedS;
+        report["cancel_confirmed_s"] = probe.cancelConfirmedS;
+        report["cancel_stopped_s"] = probe.stoppedS;
+        report["cancel_s"] = probe.stoppedS >= 0 ? probe.stoppedS - probe.cancelConfirmedS : -1.0;
+        report["cancel_left"] = QJsonArray::fromStringList(left);
+        // The run ended before the cancel took effect: the window then keeps
+        // the complete package and reports success.
+        report["cancel_too_late"]
+            = probe.cancelPressedS < 0 || probe.boxTitle == QStringLiteral("打包成功");
+        ok = probe.stoppedS >= 0 && left.isEmpty();
+    }
     report["ok"] = ok;
     printJson(report);
     return ok ? 0 : 1;
@@ -452,6 +502,7 @@ int main(int argc, char **argv)
         return runMerge(argc, argv);
     std::fprintf(stderr,
                  "usage: %s package --folder DIR --name NAME --item INDEX:PATH... [--timeout S]\n"
+                 "                  [--cancel-after S]\n"
                  "       %s merge --archive PACKAGE --output PATH\n",
                  argv[0], argv[0]);
     return 64;
