@@ -117,12 +117,13 @@ void printFailure(const PackageFailure &failure)
 
 // Writes the archive on a thread of its own while this one reports progress
 // on a terminal; a signal cancels it through control.
-PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *control, bool quiet)
+PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *control, bool quiet,
+                                 int jobs)
 {
     PackageFailure failure;
     std::atomic<bool> finished {false};
     std::thread writer([&] {
-        failure = writePackage(prepared.archivePath, prepared.items, control);
+        failure = writePackage(prepared.archivePath, prepared.items, control, jobs);
         finished = true;
     });
     const bool terminal = !quiet && ::isatty(STDERR_FILENO);
@@ -215,7 +216,12 @@ int build(const QStringList &arguments)
                                    QStringLiteral("Replaces an archive that stands at the path."));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Prints nothing on success."));
-    parser.addOptions({help, folder, name, item, force, quiet});
+    const QCommandLineOption jobs(
+        {QStringLiteral("j"), QStringLiteral("jobs")},
+        QStringLiteral("Threads that deflate items and check copied entries (default: one per "
+                       "core); 1 writes each item as one ordinary deflate stream."),
+        QStringLiteral("N"));
+    parser.addOptions({help, folder, name, item, force, quiet, jobs});
     if (!parser.parse(QStringList {program + QStringLiteral(" build")} + arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -227,6 +233,12 @@ int build(const QStringList &arguments)
             QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
     if (!parser.isSet(folder) || !parser.isSet(name))
         return usageError(QStringLiteral("build needs --output-dir and --name"));
+
+    bool jobsValid = true;
+    const int jobCount = parser.isSet(jobs) ? parser.value(jobs).toInt(&jobsValid) : 0;
+    if (!jobsValid || (parser.isSet(jobs) && (jobCount < 1 || jobCount > 64)))
+        return usageError(QStringLiteral("--jobs takes a number from 1 to 64, not '%1'")
+                              .arg(parser.value(jobs)));
 
     PackageRequest request {parser.value(folder), parser.value(name), {}};
     for (const QString &value : parser.values(item)) {
@@ -248,7 +260,7 @@ int build(const QStringList &arguments)
     if (!prepared.failure.failed() && control.isCancelRequested())
         prepared.failure = cancelledRun();
     if (!prepared.failure.failed())
-        prepared.failure = writeWithProgress(prepared, &control, parser.isSet(quiet));
+        prepared.failure = writeWithProgress(prepared, &control, parser.isSet(quiet), jobCount);
     if (prepared.failure.failed()) {
         printFailure(prepared.failure);
         return exitFor(prepared.failure);
@@ -369,7 +381,7 @@ int runCli(const QStringList &arguments)
     const QString commands
         = QStringLiteral("\nCommands:\n"
                          "  build --output-dir DIR --name NAME [--item TYPE=PATH]... [--force]\n"
-                         "        [--quiet]\n"
+                         "        [--quiet] [--jobs N]\n"
                          "                     Builds DIR/NAME.zip from the items.\n"
                          "  inspect [--json] PACKAGE\n"
                          "                     Lists a package's items and reports every problem.\n"

@@ -56,7 +56,10 @@ bool FileByteSource::unchanged() const
     struct stat now
     {
     };
+    // Every write, and every change of the times, sets the change time.
     return ::fstat(fd, &now) == 0 && now.st_size == opened.st_size
         && now.st_mtim.tv_sec == opened.st_mtim.tv_sec
-        && now.st_mtim.tv_nsec == opened.st_mtim.tv_nsec;
+        && now.st_mtim.tv_nsec == opened.st_mtim.tv_nsec
+        && now.st_ctim.tv_sec == opened.st_ctim.tv_sec
+        && now.st_ctim.tv_nsec == opened.st_ctim.tv_nsec;
 }

@@ -208,15 +208,7 @@ private:
 
     PackageFailure drain(EntryReader *reader) const
     {
-        if (!reader->open())
-            return reader->failure();
-        char buffer[1 << 16];
-        qint64 got;
-        while ((got = reader->read(buffer, sizeof(buffer))) > 0) {
-            if (cancelled())
-                return cancelledRun();
-        }
-        return got < 0 ? reader->failure() : PackageFailure();
+        return drainEntry(reader, [this](quint64) { return !cancelled(); });
     }
 
     void screenMember(const QString &key, const QJsonValue &value)

@@ -1,6 +1,5 @@
 #include "entryreader.h"
 
-#include "runcontrol.h"
 
 #include <zip.h>
 #include <zlib.h>
@@ -345,21 +344,18 @@ qint64 EntryReader::readCompressed(char *data, quint64 length)
     return got;
 }
 
-PackageFailure checkEntryData(const std::shared_ptr<const ByteSource> &source,
-                              const QString &packagePath, const ZipEntry &entry,
-                              RunControl *control)
+PackageFailure drainEntry(EntryReader *reader, const std::function<bool(quint64)> &keepGoing)
 {
-    EntryReader reader(source, packagePath, entry);
-    if (!reader.open())
-        return reader.failure();
+    if (!reader->open())
+        return reader->failure();
     std::unique_ptr<char[]> buffer(new char[chunk]);
     for (;;) {
-        if (control && control->isCancelRequested())
-            return cancelledRun();
-        const qint64 got = reader.read(buffer.get(), chunk);
+        const qint64 got = reader->read(buffer.get(), chunk);
         if (got < 0)
-            return reader.failure();
+            return reader->failure();
         if (got == 0)
             return PackageFailure();
+        if (!keepGoing(quint64(got)))
+            return cancelledRun();
     }
 }

@@ -8,6 +8,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 #include <memory>
 
 struct zip;
@@ -100,12 +102,9 @@ private:
     void *sourceState = nullptr;
 };
 
-// Reads an entry to its end through an EntryReader and says what was wrong,
-// if anything. control, when given, may cancel (the failure is then a
-// cancelled run).
-class RunControl;
-PackageFailure checkEntryData(const std::shared_ptr<const ByteSource> &source,
-                              const QString &packagePath, const ZipEntry &entry,
-                              RunControl *control = nullptr);
+// Reads an entry to its end through reader and says what was wrong, if
+// anything. keepGoing hears of every piece read (its byte count) and may stop
+// the reading by returning false: the failure is then a cancelled run.
+PackageFailure drainEntry(EntryReader *reader, const std::function<bool(quint64)> &keepGoing);
 
 #endif // ENTRYREADER_H

@@ -1,12 +1,15 @@
 #include "packagewriter.h"
 
 #include "archivefile.h"
+#include "entrychecks.h"
 #include "entryreader.h"
+#include "paralleldeflate.h"
 #include "packagemanifest.h"
 #include "regularfile.h"
 #include "zipcontainer.h"
 
 #include <QFileInfo>
+#include <QThread>
 
 #include <csignal>
 #include <cerrno>
@@ -25,6 +28,9 @@ constexpr int deflateLevel = 6;
 constexpr quint32 regularFileType = 0100000;
 constexpr quint64 zip64Offset = 0xffffffff;
 constexpr quint16 zip64VersionNeeded = 45;
+// Past this size a deflated item may come out over 4 GiB; libzip then needs
+// to be told nothing of its size up front, so that it writes ZIP64 fields.
+constexpr quint64 mayNeedZip64 = 0xffffffffull - 0xffffffffull / 1000 - (1 << 20);
 
 QString systemError(int error)
 {
@@ -54,19 +60,39 @@ struct DosTime
     }
 };
 
-// What all sources of one write share: the watcher, the archive file, and
-// the first failure a source met, which is what the run reports.
+// What all sources of one write share: the watcher, the archive file, the
+// checks of copied entries, and the first failure a source met, which is what
+// the run reports. Sources may fail on threads of their own.
 struct WriteRun
 {
+    WriteRun(RunControl *control, ArchiveFile *archive, EntryChecks *checks, int jobs)
+        : control(control)
+        , archive(archive)
+        , checks(checks)
+        , jobs(jobs)
+    {
+    }
+
     RunControl *control;
     ArchiveFile *archive;
-    PackageFailure failure;
+    EntryChecks *checks;
+    int jobs;
 
     void fail(const PackageFailure &f)
     {
+        std::lock_guard<std::mutex> guard(lock);
         if (!failure.failed())
             failure = f;
     }
+    PackageFailure firstFailure()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return failure;
+    }
+
+private:
+    std::mutex lock;
+    PackageFailure failure;
 };
 
 // An entry's bytes as libzip pulls them while it writes the archive.
@@ -159,7 +185,9 @@ protected:
     quint64 headerOffset = 0;
 };
 
-// A plain item: a regular file, opened before the archive is started.
+// A plain item: a regular file, opened before the archive is started. With
+// more than one job it is deflated here, on a pool of threads, and handed
+// to libzip as deflated data; with one, libzip deflates it.
 class FileSource : public ItemSource
 {
 public:
@@ -170,6 +198,7 @@ public:
     }
     ~FileSource() override
     {
+        deflater.reset(); // its reader thread reads the file
         if (fd >= 0)
             ::close(fd);
     }
@@ -181,31 +210,85 @@ public:
         return fd < 0 ? writeFailure(reason, path) : PackageFailure();
     }
     quint64 workBytes() const override { return quint64(before.st_size); }
+    bool isCompressed() const override { return run->jobs > 1; }
     quint32 permissions() const override { return before.st_mode & 0777; }
     DosTime modified() const override { return DosTime::fromUnix(before.st_mtime); }
 
 protected:
     bool openData() override
     {
+        deflater.reset();
+        zip_stat_init(&deflated);
         done = 0;
         verified = false;
-        if (::lseek(fd, 0, SEEK_SET) == 0)
-            return true;
-        fail(writeFailure(F::ReadError, path, systemError(errno)));
-        return false;
+        if (::lseek(fd, 0, SEEK_SET) != 0) {
+            run->fail(writeFailure(F::ReadError, path, systemError(errno)));
+            return false;
+        }
+        if (isCompressed())
+            deflater = std::make_unique<ParallelDeflate>(
+                [this](char *data, qint64 length) { return readPlain(data, length); }, run->jobs,
+                deflateLevel, ParallelDeflate::defaultBlockSize, run->control);
+        return true;
     }
 
     zip_int64_t readData(char *data, zip_uint64_t length) override
     {
+        if (!deflater) {
+            const qint64 got = readPlain(data, qint64(length));
+            return got < 0 ? failed() : got;
+        }
+        const qint64 got = deflater->read(data, qint64(length));
+        if (got == 0) { // libzip closes the source before it asks for these
+            deflated.valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC;
+            deflated.size = deflater->inputSize();
+            deflated.comp_size = deflater->outputSize();
+            deflated.crc = deflater->crc();
+        }
+        if (got >= 0)
+            return got;
+        if (deflater->state() == ParallelDeflate::State::Cancelled)
+            return fail(cancelledRun());
+        // A failed read said why already.
+        return fail(writeFailure(F::WriteError, path, QStringLiteral("压缩失败")));
+    }
+
+    void closeData() override { deflater.reset(); }
+
+    void fillStat(zip_stat_t *st) const override
+    {
+        st->valid = ZIP_STAT_MTIME;
+        st->mtime = before.st_mtime;
+        const quint64 size = quint64(before.st_size);
+        if (!isCompressed() || size < mayNeedZip64) {
+            st->valid |= ZIP_STAT_SIZE;
+            st->size = size;
+        }
+        if (isCompressed()) {
+            st->valid |= ZIP_STAT_COMP_METHOD | deflated.valid;
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->size = deflated.valid ? deflated.size : st->size;
+            st->comp_size = deflated.comp_size;
+            st->crc = deflated.crc;
+        }
+    }
+
+private:
+    // The file's bytes, read once; -1 when that fails or the file changes.
+    qint64 readPlain(char *data, qint64 length)
+    {
         const qint64 left = before.st_size - done;
         if (left == 0)
             return verifiedUnchanged() ? 0 : -1;
-        const ssize_t got
-            = ::read(fd, data, size_t(qMin<zip_uint64_t>(length, zip_uint64_t(left))));
-        if (got < 0)
-            return fail(writeFailure(F::ReadError, path, systemError(errno)));
-        if (got == 0) // shorter than when it was opened
-            return fail(writeFailure(F::ModifiedWhilePacking, path));
+        const ssize_t got = ::read(fd, data, size_t(qMin(length, left)));
+        if (got < 0) {
+            run->fail(writeFailure(F::ReadError, path, systemError(errno)));
+            return -1;
+        }
+        if (got == 0) { // shorter than when it was opened
+            run->fail(writeFailure(F::ModifiedWhilePacking, path));
+            return -1;
+        }
         done += got;
         run->control->advance(got);
         if (done == before.st_size && !verifiedUnchanged())
@@ -213,14 +296,6 @@ protected:
         return got;
     }
 
-    void fillStat(zip_stat_t *st) const override
-    {
-        st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
-        st->size = zip_uint64_t(before.st_size);
-        st->mtime = before.st_mtime;
-    }
-
-private:
     // A file still being written grows, or at least gets a new time, while it
     // is read; what was read is then a snapshot of no version of the file.
     bool verifiedUnchanged()
@@ -236,7 +311,7 @@ private:
             && after.st_mtim.tv_sec == before.st_mtim.tv_sec
             && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
         if (!unchanged) {
-            fail(writeFailure(F::ModifiedWhilePacking, path));
+            run->fail(writeFailure(F::ModifiedWhilePacking, path));
             return false;
         }
         verified = true;
@@ -250,12 +325,69 @@ private:
     };
     qint64 done = 0;
     bool verified = false;
+    std::unique_ptr<ParallelDeflate> deflater;
+    zip_stat_t deflated {}; // what the deflater made, once it is done
 };
 
-// An entry of a combined package, read exactly as `inspect` reads it: a
-// deflated one is copied as it is stored (and inflated on the way only to
-// check it), any other is read uncompressed and deflated again. Nothing of
-// it stays in the archive unless all of it was as the entry declares.
+// A deflated entry of a combined package, copied as it is stored. It is
+// checked beside the copy, on a thread of its own, by reading it from the
+// package as `inspect` does; the archive is put in place only when every
+// check has passed.
+class RawCopySource : public ItemSource
+{
+public:
+    RawCopySource(WriteRun *run, int index, const PackageItem &item)
+        : ItemSource(run, index)
+        , item(item)
+    {
+    }
+    quint64 workBytes() const override { return item.entry.compressedSize; }
+    bool isCompressed() const override { return true; }
+    quint32 permissions() const override { return item.entry.permissions(); }
+    DosTime modified() const override { return {item.entry.dosTime, item.entry.dosDate}; }
+
+protected:
+    bool openData() override
+    {
+        done = 0;
+        return true;
+    }
+
+    zip_int64_t readData(char *data, zip_uint64_t length) override
+    {
+        if (run->checks->failed())
+            return failed(); // the check's failure is the run's
+        const quint64 count = qMin<quint64>(length, item.entry.compressedSize - done);
+        if (count == 0)
+            return 0;
+        const ByteSource &source = *item.packageSource;
+        if (!source.readAt(item.entry.dataOffset + done, data, count))
+            return fail(source.systemError() != 0
+                            ? writeFailure(F::ReadError, item.packagePath,
+                                           systemError(source.systemError()))
+                            : writeFailure(F::PackageChanged, item.packagePath));
+        done += count;
+        run->control->advance(qint64(count));
+        return zip_int64_t(count);
+    }
+
+    void fillStat(zip_stat_t *st) const override
+    {
+        st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC;
+        st->size = item.entry.size;
+        st->comp_size = item.entry.compressedSize;
+        st->comp_method = ZIP_CM_DEFLATE;
+        st->crc = item.entry.crc;
+    }
+
+private:
+    PackageItem item;
+    quint64 done = 0;
+};
+
+// An entry of a combined package that is not deflated: read uncompressed, as
+// `inspect` reads it, checked on the way, and deflated again. Nothing of it
+// stays in the archive unless all of it was as the entry declares.
 class EntrySource : public ItemSource
 {
 public:
@@ -266,7 +398,6 @@ public:
     {
     }
     quint64 workBytes() const override { return reader.bytesToDeliver(); }
-    bool isCompressed() const override { return reader.deliversDeflated(); }
     quint32 permissions() const override { return item.entry.permissions(); }
     DosTime modified() const override { return {item.entry.dosTime, item.entry.dosDate}; }
 
@@ -290,15 +421,8 @@ protected:
 
     void fillStat(zip_stat_t *st) const override
     {
-        st->valid = ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+        st->valid = ZIP_STAT_SIZE;
         st->size = item.entry.size;
-        st->mtime = 0;
-        if (isCompressed()) {
-            st->valid |= ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC;
-            st->comp_size = item.entry.compressedSize;
-            st->comp_method = ZIP_CM_DEFLATE;
-            st->crc = item.entry.crc;
-        }
     }
 
 private:
@@ -458,19 +582,28 @@ quint64 saturatingAdd(quint64 a, quint64 b)
 } // namespace
 
 PackageFailure writePackage(const QString &archivePath, const PackageItems &items,
-                            RunControl *control)
+                            RunControl *control, int jobs)
 {
     ignoreFileSizeSignal();
     ArchiveFile archive(archivePath);
-    WriteRun run {control, &archive, {}};
+    EntryChecks checks(control);
+    WriteRun run(control, &archive, &checks, jobs > 0 ? jobs : QThread::idealThreadCount());
     std::vector<std::unique_ptr<ItemSource>> sources;
+    std::vector<std::shared_ptr<const ByteSource>> packages;
     quint64 total = 0;
     for (const PackageItem &item : items) {
         const int index = int(sources.size());
         if (item.isPackageEntry()) {
             if (!item.packageSource->unchanged())
                 return writeFailure(F::PackageChanged, item.packagePath);
-            sources.push_back(std::make_unique<EntrySource>(&run, index, item));
+            packages.push_back(item.packageSource);
+            if (item.entry.method == EntryReader::methodDeflate) {
+                checks.add(item.packageSource, item.packagePath, item.entry);
+                sources.push_back(std::make_unique<RawCopySource>(&run, index, item));
+                total = saturatingAdd(total, item.entry.compressedSize); // the check reads it too
+            } else {
+                sources.push_back(std::make_unique<EntrySource>(&run, index, item));
+            }
         } else {
             auto file = std::make_unique<FileSource>(&run, index, item.filePath);
             const PackageFailure opened = file->prepare();
@@ -507,15 +640,31 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
     for (auto it = items.cbegin(); added && it != items.cend(); ++it, ++index)
         added = addEntry(zip, it.value().name, sources.at(size_t(index)).get());
     added = added && addEntry(zip, manifestFileName, sources.back().get());
-    if (added && zip_close(zip) == 0) {
-        PackageFailure finished = finishHeaders(&archive, archivePath, sources);
-        if (!finished.failed() && control->isCancelRequested())
-            finished = cancelledRun();
-        return finished.failed() ? finished : archive.commit();
+    checks.start(run.jobs);
+    const bool closed = added && zip_close(zip) == 0;
+    const bool checkFailedFirst = checks.failed();
+    if (!closed)
+        checks.stop();
+    // Nothing is put in place before every copied entry proved intact.
+    PackageFailure failure = checks.wait();
+    if (failure.failed() && failure.kind != F::Cancelled)
+        failure.kind = F::WriteFailed;
+    if (!closed) {
+        if (!checkFailedFirst) {
+            failure = run.firstFailure();
+            if (!failure.failed())
+                failure = libzipFailure(zip_get_error(zip), archivePath);
+        }
+        zip_discard(zip);
+        return failure;
     }
-    // Nothing was put in place; the archive file goes with its object.
-    const PackageFailure failure
-        = run.failure.failed() ? run.failure : libzipFailure(zip_get_error(zip), archivePath);
-    zip_discard(zip);
-    return failure;
+    for (const auto &package : packages) {
+        if (!failure.failed() && !package->unchanged())
+            failure = writeFailure(F::PackageChanged, items.first().packagePath);
+    }
+    if (!failure.failed())
+        failure = finishHeaders(&archive, archivePath, sources);
+    if (!failure.failed() && control->isCancelRequested())
+        failure = cancelledRun();
+    return failure.failed() ? failure : archive.commit();
 }

@@ -21,7 +21,11 @@
 // cancelled or killed run leaves whatever stood there before, and nothing
 // else. Progress and cancel go through control; its counters are set here,
 // its cancel flag is not reset.
+// jobs is the number of threads that deflate items and check copied entries
+// (0: one per core). With one, each item is one ordinary zlib stream; with
+// more, a stream of blocks deflated side by side, which differs only in where
+// its deflate blocks end.
 PackageFailure writePackage(const QString &archivePath, const PackageItems &items,
-                            RunControl *control);
+                            RunControl *control, int jobs = 0);
 
 #endif // PACKAGEWRITER_H
