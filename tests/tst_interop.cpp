@@ -37,6 +37,9 @@ int cli(const QStringList &arguments, QByteArray *output)
 int build(const QString &folder, const QString &name, const QStringList &items, QByteArray *output)
 {
     QStringList arguments {"build", "--output-dir", folder, "--name", name};
+    if (QByteArray(QTest::currentDataTag()).endsWith("(--jobs 1)"))
+        arguments << "--jobs"
+                  << "1";
     for (const QString &item : items)
         arguments << "--item" << item;
     return cli(arguments, output);
@@ -177,31 +180,41 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
     const QByteArray hmi = text("hmi line ", 3000), ctrl = randomBytes(50000, 1),
                      cfg = text("kr6 ", 500), logo = randomBytes(3000, 2),
                      language = text("语言包 zh_CN ", 400);
+    // Text and noise in turn, over many blocks of a parallel deflate.
+    QByteArray mixed;
+    for (int i = 0; i < 12; ++i)
+        mixed += i % 2 ? randomBytes(150000 + i, quint32(i)) : text("mixed ", 9000 + i);
     const NamedBytes files
-        = {{"in/hmi_v2.zip", hmi},  {"in/ctrl_v5.zip", ctrl},    {"in/kr6.cfg", cfg},
-           {"in/控制器.bin", ctrl}, {"in/语言包.zip", language}, {"in/empty.png", ""},
-           {"in/logo.png", logo}};
-    const auto row = [&](const char *tag, const QString &name, const QStringList &items,
+        = {{"in/mixed.bin", mixed}, {"in/hmi_v2.zip", hmi},  {"in/ctrl_v5.zip", ctrl},
+           {"in/kr6.cfg", cfg},     {"in/控制器.bin", ctrl}, {"in/语言包.zip", language},
+           {"in/empty.png", ""},    {"in/logo.png", logo}};
+    const auto row = [&](const QByteArray &tag, const QString &name, const QStringList &items,
                          const NamedBytes &expected) {
-        QTest::newRow(tag) << files << QStringList() << QString() << NamedBytes() << name << items
-                           << expected << QStringList();
+        QTest::newRow(tag.constData()) << files << QStringList() << QString() << NamedBytes()
+                                       << name << items << expected << QStringList();
     };
 
-    row("ASCII names", "pkg",
-        {"hmi=in/hmi_v2.zip", "robot_configuration=in/kr6.cfg", "dravo=in/ctrl_v5.zip"},
-        {{"ctrl_v5.zip", ctrl},
-         {"hmi_v2.zip", hmi},
-         {"kr6.cfg", cfg},
-         {manifest,
-          R"({"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":"hmi_v2.zip"},)"
-          R"("robot_configuration":{"name":"kr6.cfg"}})"}});
-    row("Chinese names", "升级包", {"language=in/语言包.zip", "dravo=in/控制器.bin"},
-        {{"控制器.bin", ctrl},
-         {"语言包.zip", language},
-         {manifest, R"({"dravo":{"name":"控制器.bin"},"language":{"name":"语言包.zip"}})"}});
-    row("empty item", "pkg", {"logo=in/empty.png"},
-        {{"empty.png", ""}, {manifest, R"({"logo":{"name":"empty.png"}})"}});
-    row("no items", "pkg", {}, {{manifest, "{}"}});
+    // Each plain kind also as one ordinary deflate stream per item.
+    for (const char *jobs : {"", " (--jobs 1)"}) {
+        row(QByteArray("ASCII names") + jobs, "pkg",
+            {"hmi=in/hmi_v2.zip", "robot_configuration=in/kr6.cfg", "dravo=in/ctrl_v5.zip"},
+            {{"ctrl_v5.zip", ctrl},
+             {"hmi_v2.zip", hmi},
+             {"kr6.cfg", cfg},
+             {manifest,
+              R"({"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":"hmi_v2.zip"},)"
+              R"("robot_configuration":{"name":"kr6.cfg"}})"}});
+        row(QByteArray("Chinese names") + jobs, "升级包",
+            {"language=in/语言包.zip", "dravo=in/控制器.bin"},
+            {{"控制器.bin", ctrl},
+             {"语言包.zip", language},
+             {manifest, R"({"dravo":{"name":"控制器.bin"},"language":{"name":"语言包.zip"}})"}});
+        row(QByteArray("empty item") + jobs, "pkg", {"logo=in/empty.png"},
+            {{"empty.png", ""}, {manifest, R"({"logo":{"name":"empty.png"}})"}});
+        row(QByteArray("no items") + jobs, "pkg", {}, {{manifest, "{}"}});
+        row(QByteArray("many deflate blocks") + jobs, "pkg", {"hmi=in/mixed.bin"},
+            {{"mixed.bin", mixed}, {manifest, R"({"hmi":{"name":"mixed.bin"}})"}});
+    }
 
     const NamedBytes combinedRun = {
         {"控制器.bin", ctrl},

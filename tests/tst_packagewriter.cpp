@@ -28,6 +28,8 @@ private slots:
     void failuresKeepTheEarlierArchive();
     void fileChangingWhileReadFailsTheRun_data();
     void fileChangingWhileReadFailsTheRun();
+    void cancelMidBlockKeepsTheEarlierArchive_data();
+    void cancelMidBlockKeepsTheEarlierArchive();
 };
 
 namespace {
@@ -269,6 +271,43 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun()
     QCOMPARE(int(failure.reason), int(PackageFailure::ModifiedWhilePacking));
     QCOMPARE(packageMessage(failure).cause, "文件在打包过程中被修改：" + item);
     QCOMPARE(filesBelow(folder.path("out")), QStringList());
+}
+
+void PackageWriterTest::cancelMidBlockKeepsTheEarlierArchive_data()
+{
+    QTest::addColumn<int>("jobs");
+    QTest::addColumn<bool>("merge"); // the item comes from a combined package
+    QTest::newRow("one stream") << 1 << false;
+    QTest::newRow("blocks on every core") << 0 << false;
+    QTest::newRow("copy and check beside it") << 0 << true;
+}
+
+void PackageWriterTest::cancelMidBlockKeepsTheEarlierArchive()
+{
+    QFETCH(int, jobs);
+    QFETCH(bool, merge);
+    TestFolder folder;
+    const QByteArray earlier = "the package of last week";
+    folder.write("out/pkg.zip", earlier);
+    PackageItems items {{"hmi", plainItem(folder.write("in/hmi.bin", randomBytes(48 << 20, 9)))}};
+    RunControl control;
+    if (merge) {
+        QVERIFY(!writePackage(folder.path("old.zip"), items, &control).failed());
+        items = screened(folder.path("old.zip")).items;
+        control.reset();
+    }
+    // Cancels once the run is some way into the item, inside a block.
+    std::thread canceller([&] {
+        while (control.bytesDone() < (5 << 20) + 12345 && control.bytesTotal() >= 0)
+            std::this_thread::yield();
+        control.requestCancel();
+    });
+    const PackageFailure failure = writePackage(folder.path("out/pkg.zip"), items, &control, jobs);
+    canceller.join();
+    QCOMPARE(int(failure.kind), int(PackageFailure::Cancelled));
+    QVERIFY(control.bytesDone() < control.bytesTotal());
+    QCOMPARE(readFile(folder.path("out/pkg.zip")), earlier);
+    QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
 }
 
 QTEST_MAIN(PackageWriterTest)

@@ -158,9 +158,10 @@ void Zip64Test::headersPastFourGiBAgree()
              0);
     QFile::remove("in/big.zip");
     const QString merged = folder->path("out/merged.zip");
-    const QStringList problems = headerProblems(
-        merged, {"robot_backup.bin", "hmi.zip@central", "logo.png@central",
-                 "upgrade_package_config.json@central"});
+    const QStringList problems
+        = headerProblems(merged,
+                         {"robot_backup.bin", "hmi.zip@central", "logo.png@central",
+                          "upgrade_package_config.json@central"});
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
     QVERIFY(inspectPackage(merged).taken());
     QFile::remove(merged);

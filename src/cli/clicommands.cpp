@@ -237,8 +237,8 @@ int build(const QStringList &arguments)
     bool jobsValid = true;
     const int jobCount = parser.isSet(jobs) ? parser.value(jobs).toInt(&jobsValid) : 0;
     if (!jobsValid || (parser.isSet(jobs) && (jobCount < 1 || jobCount > 64)))
-        return usageError(QStringLiteral("--jobs takes a number from 1 to 64, not '%1'")
-                              .arg(parser.value(jobs)));
+        return usageError(
+            QStringLiteral("--jobs takes a number from 1 to 64, not '%1'").arg(parser.value(jobs)));
 
     PackageRequest request {parser.value(folder), parser.value(name), {}};
     for (const QString &value : parser.values(item)) {
