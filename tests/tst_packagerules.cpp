@@ -22,6 +22,8 @@ private slots:
     void pathsAreComparedAfterResolvingLinks();
     void fileNameClashes_data();
     void fileNameClashes();
+    void packageNames_data();
+    void packageNames();
 };
 
 using ItemMap = QMap<QString, QString>;
@@ -108,6 +110,11 @@ void PackageRulesTest::fileNameClashes_data()
                                    << QString("Upgrade_Package_Config.json");
     QTest::newRow("nameless items are left to fail when packed")
         << ItemMap {{"hmi", "/a/"}, {"logo", "/b/"}} << QString();
+    QTest::newRow("trailing dot is the same file on Windows")
+        << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/b/hmi.zip."}} << QString("hmi.zip.");
+    QTest::newRow("a name Windows cannot hold")
+        << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/b/logo:v2.png"}} << QString("logo:v2.png");
+    QTest::newRow("a device name") << ItemMap {{"hmi", "/a/aux.bin"}} << QString("aux.bin");
     QTest::newRow("composed and decomposed")
         << ItemMap {{"hmi", "/a/caf\u00e9.zip"}, {"logo", "/b/cafe\u0301.zip"}}
         << QString("cafe\u0301.zip");
@@ -120,6 +127,69 @@ void PackageRulesTest::fileNameClashes()
     const PackageFailure failure = checkFileNames(itemsFor(items));
     QCOMPARE(failure.subject, clash);
     QCOMPARE(failure.failed(), !clash.isEmpty());
+}
+
+// Every rule a package name must keep, with the words that say what is wrong.
+void PackageRulesTest::packageNames_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("text"); // the message's main text, or the archive's name
+
+    const int invalid = PackageFailure::PackageNameInvalid;
+    QTest::newRow("plain") << "robot_v5" << 0 << "robot_v5.zip";
+    QTest::newRow("Chinese, inner blank") << "升级包 v5" << 0 << "升级包 v5.zip";
+    QTest::newRow(".zip typed") << "pkg.zip" << 0 << "pkg.zip";
+    QTest::newRow(".ZIP typed") << "pkg.ZIP" << 0 << "pkg.zip";
+    QTest::newRow("dots inside") << "v5.1.2" << 0 << "v5.1.2.zip";
+    QTest::newRow("255 bytes with .zip") << QString(251, 'n') << 0 << QString(251, 'n') + ".zip";
+    QTest::newRow("empty") << "" << int(PackageFailure::EmptyPackageName) << "生成压缩包文件名为空";
+    QTest::newRow(".zip alone") << ".zip" << int(PackageFailure::EmptyPackageName)
+                                << "生成压缩包文件名为空";
+    QTest::newRow("slash") << "../escape" << invalid << "生成压缩包文件名不能包含“/”";
+    QTest::newRow("backslash") << "a\\b" << invalid << "生成压缩包文件名不能包含“\\”";
+    QTest::newRow("dot") << "." << invalid << "生成压缩包文件名不能是“.”";
+    QTest::newRow("dot dot") << ".." << invalid << "生成压缩包文件名不能是“..”";
+    for (const char *c : {"<", ">", ":", "\"", "|", "?", "*"})
+        QTest::newRow(qPrintable(QStringLiteral("character %1").arg(c)))
+            << QStringLiteral("v5%1final").arg(c) << invalid
+            << QStringLiteral("生成压缩包文件名不能包含字符“%1”").arg(c);
+    QTest::newRow("tab") << "v5\tfinal" << invalid << "生成压缩包文件名不能包含控制字符（U+0009）";
+    QTest::newRow("DEL") << "v5\x7f" << invalid << "生成压缩包文件名不能包含控制字符（U+007F）";
+    for (const char *device : {"CON", "prn", "Aux", "nul", "COM1", "com9", "LPT1", "lpt9",
+                               "CON.zip", "nul.tar.gz", "COM\u00b9"})
+        QTest::newRow(qPrintable(QStringLiteral("device %1").arg(device)))
+            << QString::fromUtf8(device) << invalid
+            << QStringLiteral("生成压缩包文件名不能是Windows设备名“%1”")
+                   .arg(packageBaseName(QString::fromUtf8(device)));
+    QTest::newRow("COM0 is no device") << "COM0" << 0 << "COM0.zip";
+    QTest::newRow("CONSOLE is no device") << "CONSOLE" << 0 << "CONSOLE.zip";
+    QTest::newRow("leading blank") << " pkg" << invalid << "生成压缩包文件名不能以空格开头";
+    QTest::newRow("blanks only") << "   " << invalid << "生成压缩包文件名不能以空格开头";
+    QTest::newRow("trailing blank") << "pkg " << invalid << "生成压缩包文件名不能以空格结尾";
+    QTest::newRow("ideographic blank")
+        << "pkg\u3000" << invalid << "生成压缩包文件名不能以空格结尾";
+    QTest::newRow("trailing dot") << "pkg." << invalid << "生成压缩包文件名不能以“.”结尾";
+    QTest::newRow("256 bytes with .zip") << QString(252, 'n') << invalid << "生成压缩包文件名过长";
+    QTest::newRow("Chinese, too long")
+        << QString(84, QChar(0x5305)) << invalid << "生成压缩包文件名过长"; // 252 + 4 bytes
+}
+
+void PackageRulesTest::packageNames()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, kind);
+    QFETCH(QString, text);
+    const PackageFailure failure = checkPackageName(typed);
+    QCOMPARE(int(failure.kind), kind);
+    if (kind == PackageFailure::None) {
+        QCOMPARE(archivePathFor("out", typed), "out/" + text);
+        return;
+    }
+    QCOMPARE(failure.field, PackageFailure::PackageNameField);
+    const PackageMessage message = packageMessage(failure);
+    QCOMPARE(message.title, QStringLiteral("文件名错误"));
+    QCOMPARE(message.text, text);
 }
 
 QTEST_MAIN(PackageRulesTest)

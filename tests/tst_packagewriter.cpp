@@ -13,6 +13,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <zip.h>
@@ -28,6 +29,7 @@ private slots:
     void failuresKeepTheEarlierArchive();
     void fileChangingWhileReadFailsTheRun_data();
     void fileChangingWhileReadFailsTheRun();
+    void leftoversOfKilledRunsAreSwept();
     void cancelMidBlockKeepsTheEarlierArchive_data();
     void cancelMidBlockKeepsTheEarlierArchive();
 };
@@ -271,6 +273,24 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun()
     QCOMPARE(int(failure.reason), int(PackageFailure::ModifiedWhilePacking));
     QCOMPARE(packageMessage(failure).cause, "文件在打包过程中被修改：" + item);
     QCOMPARE(filesBelow(folder.path("out")), QStringList());
+}
+
+// Where a file system holds no nameless files, a run writes under a hidden
+// name; a later run removes such a file when no process holds it any more.
+void PackageWriterTest::leftoversOfKilledRunsAreSwept()
+{
+    TestFolder folder;
+    folder.write("out/.upkg-abc123.tmp", "left by a killed run");
+    folder.write("out/.upkg-def456.tmp", "a run still writing");
+    folder.write("out/.upkg-notes.tmp", "the user's own");
+    QFile held(folder.path("out/.upkg-def456.tmp"));
+    QVERIFY(held.open(QIODevice::ReadOnly) && ::flock(held.handle(), LOCK_EX) == 0);
+    RunControl control;
+    QVERIFY(!writePackage(folder.path("out/pkg.zip"),
+                          {{"hmi", plainItem(folder.write("in/hmi.zip", "hmi"))}}, &control)
+                 .failed());
+    QCOMPARE(filesBelow(folder.path("out")),
+             QStringList({".upkg-def456.tmp", ".upkg-notes.tmp", "pkg.zip"}));
 }
 
 void PackageWriterTest::cancelMidBlockKeepsTheEarlierArchive_data()

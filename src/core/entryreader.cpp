@@ -1,6 +1,5 @@
 #include "entryreader.h"
 
-
 #include <zip.h>
 #include <zlib.h>
 

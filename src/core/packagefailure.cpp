@@ -215,6 +215,11 @@ PackageMessage packageMessage(const PackageFailure &f)
     case F::FileNameRepeated:
         return {QStringLiteral("文件名重复"),
                 QStringLiteral("升级包内存在同名文件%1，请重命名后重试").arg(f.subject), cause};
+    case F::FileNameUnportable:
+        return {QStringLiteral("文件名错误"),
+                QStringLiteral("升级项的文件名%1在Windows或U盘上不能使用（%2）")
+                    .arg(f.subject, nameProblemText(f)),
+                f.path};
     case F::PackageRefused:
         return {QStringLiteral("解压失败"), QStringLiteral("HMI和控制器升级包解压失败!"), cause};
     case F::WriteFailed:

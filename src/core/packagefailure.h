@@ -21,6 +21,7 @@ struct PackageFailure
         ItemUnreadable, // subject: the row's label; path: the row's path
         ItemIsArchive, // subject: the row's label; path: the row's path
         FileNameRepeated, // subject: the file name
+        FileNameUnportable, // subject: the file name; path; nameProblem, specifics
         // a combined package that is not taken
         PackageRefused,
         // writing the archive

@@ -122,16 +122,24 @@ PackageFailure checkPackageRequest(const PackageRequest &request, CheckedRequest
 
 PackageFailure checkFileNames(const PackageItems &items)
 {
-    // Entries are stored under their bare names; two of one name (also in
-    // another case, which Windows and many readers fold) could not be told apart.
-    QSet<QString> seen {manifestFileName.toCaseFolded()};
+    // Entries are stored under their bare names, which must work on Windows
+    // and USB sticks, and two that are one file there could not be told apart.
+    QSet<QString> seen {windowsFoldedName(manifestFileName)};
     for (const PackageItem &item : items) {
         if (item.name.isEmpty())
             continue;
-        const QString folded = item.name.normalized(QString::NormalizationForm_C).toCaseFolded();
+        const QString path = item.isPackageEntry() ? item.packagePath : item.filePath;
+        const NameProblem problem = portableNameProblem(item.name);
+        if (problem.found()) {
+            PackageFailure f
+                = rowFailure(PackageFailure::FileNameUnportable, item.row, item.name, path);
+            f.nameProblem = problem.kind;
+            f.specifics = QString(problem.character);
+            return f;
+        }
+        const QString folded = windowsFoldedName(item.name);
         if (seen.contains(folded))
-            return rowFailure(PackageFailure::FileNameRepeated, item.row, item.name,
-                              item.isPackageEntry() ? item.packagePath : item.filePath);
+            return rowFailure(PackageFailure::FileNameRepeated, item.row, item.name, path);
         seen.insert(folded);
     }
     return PackageFailure();
