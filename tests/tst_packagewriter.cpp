@@ -1,6 +1,7 @@
 // Writing a package from the core, without the window: what each entry
 // carries, raw copies from a combined package, and every way a write can fail
 // with the earlier archive kept and nothing else left behind.
+#include "archivefile.h"
 #include "combinedpackage.h"
 #include "packagemanifest.h"
 #include "packagewriter.h"
@@ -30,6 +31,8 @@ private slots:
     void fileChangingWhileReadFailsTheRun_data();
     void fileChangingWhileReadFailsTheRun();
     void leftoversOfKilledRunsAreSwept();
+    void withoutNamelessFiles_data();
+    void withoutNamelessFiles();
     void cancelMidBlockKeepsTheEarlierArchive_data();
     void cancelMidBlockKeepsTheEarlierArchive();
 };
@@ -291,6 +294,41 @@ void PackageWriterTest::leftoversOfKilledRunsAreSwept()
                  .failed());
     QCOMPARE(filesBelow(folder.path("out")),
              QStringList({".upkg-def456.tmp", ".upkg-notes.tmp", "pkg.zip"}));
+}
+
+// The hidden name's way, as on a file system without O_TMPFILE: a complete
+// archive replaces the earlier one; a failed run leaves nothing of its own.
+void PackageWriterTest::withoutNamelessFiles_data()
+{
+    QTest::addColumn<bool>("fails");
+    QTest::newRow("written") << false;
+    QTest::newRow("cancelled") << true;
+}
+
+void PackageWriterTest::withoutNamelessFiles()
+{
+    QFETCH(bool, fails);
+    TestFolder folder;
+    const QByteArray earlier = "the package of last week";
+    folder.write("out/pkg.zip", earlier);
+    QVERIFY(QFile::setPermissions(folder.path("out/pkg.zip"),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    ArchiveFile::useNamelessFiles(false);
+    RunControl control;
+    if (fails)
+        control.requestCancel();
+    const PackageFailure failure = writePackage(
+        folder.path("out/pkg.zip"), {{"hmi", plainItem(folder.write("in/hmi.zip", "hmi"))}},
+        &control);
+    ArchiveFile::useNamelessFiles(true);
+    QCOMPARE(failure.failed(), fails);
+    QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+    QCOMPARE(readFile(folder.path("out/pkg.zip")) == earlier, fails);
+    // A replaced archive keeps the earlier one's permissions.
+    QCOMPARE(QFile::permissions(folder.path("out/pkg.zip"))
+                 & (QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup
+                    | QFileDevice::ReadOther),
+             QFileDevice::ReadUser | QFileDevice::WriteUser);
 }
 
 void PackageWriterTest::cancelMidBlockKeepsTheEarlierArchive_data()

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -38,6 +39,8 @@ bool isLeftoverName(const char *name)
         && std::strncmp(name, leftoverPrefix, sizeof(leftoverPrefix) - 1) == 0
         && std::strcmp(name + length - (sizeof(leftoverSuffix) - 1), leftoverSuffix) == 0;
 }
+
+std::atomic<bool> namelessFiles {true};
 
 bool sameFile(const struct stat &a, const struct stat &b)
 {
@@ -74,8 +77,8 @@ PackageFailure ArchiveFile::create()
     if (folderFd < 0)
         return writeFailureFor(errno);
     sweepLeftovers();
-    fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+    fd = namelessFiles ? ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666) : -1;
+    if (fd < 0 && namelessFiles && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
         return writeFailureFor(errno);
     while (fd < 0) {
         // No nameless files here: a hidden name, locked while it is used.
@@ -175,6 +178,11 @@ PackageFailure ArchiveFile::commit()
     }
     ::fsync(folderFd);
     return PackageFailure();
+}
+
+void ArchiveFile::useNamelessFiles(bool use)
+{
+    namelessFiles = use;
 }
 
 void ArchiveFile::discard()

@@ -34,6 +34,10 @@ public:
     // renamed into place. Keeps an earlier archive's permission bits.
     PackageFailure commit();
 
+    // Whether nameless files are tried at all: off, every run takes the way
+    // of a file system that has none (for tests of that way).
+    static void useNamelessFiles(bool use);
+
 private:
     static zip_int64_t callback(void *state, void *data, zip_uint64_t length,
                                 zip_source_cmd_t command);
