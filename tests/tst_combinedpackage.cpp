@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "packagemanifest.h"
 #include "testsupport.h"
+#include "upgradeitemwidget.h"
 
 #include <QDir>
 #include <QFile>
@@ -139,30 +140,33 @@ void CombinedPackageTest::refusedPackages_data()
 {
     QTest::addColumn<Entries>("entries");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("combinedRowAtFault");
 
     const Entry hmi {'f', "hmi.zip", sample("hmi", 3000)};
     const Entry manifest {'f', "upgrade_package_config.json", R"({"hmi":{"name":"hmi.zip"}})"};
     const QString refused = "解压失败: HMI和控制器升级包解压失败! / ";
     QTest::newRow("no manifest") << Entries {hmi}
-                                 << refused + "组合包中缺少upgrade_package_config.json：@";
-    QTest::newRow("named entry missing") << Entries {{'f', "hmi_v1.zip", "x"}, manifest}
-                                         << refused + "组合包中hmi项所指的文件hmi.zip不存在：@";
+                                 << refused + "组合包中缺少upgrade_package_config.json：@" << true;
+    QTest::newRow("named entry missing")
+        << Entries {{'f', "hmi_v1.zip", "x"}, manifest}
+        << refused + "组合包中hmi项所指的文件hmi.zip不存在：@" << true;
     QTest::newRow("type of a plain row")
         << Entries {hmi,
                     {'f', "s.par", "s"},
                     {'f', "upgrade_package_config.json",
                      R"({"hmi":{"name":"hmi.zip"},"servo":{"name":"s.par"}})"}}
-        << "类型重复: 一个升级包内同一类型升级项仅可存在一个 / 重复的类型：伺服参数";
+        << "类型重复: 一个升级包内同一类型升级项仅可存在一个 / 重复的类型：伺服参数" << true;
     // Found only when the entry is copied: the run fails and says which.
     QTest::newRow("corrupt entry")
         << Entries {hmi, manifest}
-        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（CRC校验失败）：@";
+        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（CRC校验失败）：@" << false;
 }
 
 void CombinedPackageTest::refusedPackages()
 {
     QFETCH(Entries, entries);
     QFETCH(QString, message);
+    QFETCH(bool, combinedRowAtFault);
     Session s;
     const QString package = s.folder.path("pkg/combined.zip");
     QDir().mkpath(s.folder.path("pkg"));
@@ -176,8 +180,19 @@ void CombinedPackageTest::refusedPackages()
     s.folder.write("out/new.zip", earlier);
     const QString plain = s.folder.write("plain/servo_cfg.zip", "plain servo parameters");
 
+    s.watcher.answers["升级包已存在"] = QMessageBox::Yes;
     QVERIFY(s.run({{Servo, plain}, {Combined, package}}));
-    QCOMPARE(s.messages(), QStringList {QString(message).replace('@', package)});
+    QVERIFY(s.watcher.waitForMessages(2));
+    QTest::qWait(150);
+    QCOMPARE(s.messages(),
+             QStringList({"升级包已存在: " + s.archive() + "\n是否替换？ / ",
+                          QString(message).replace('@', package)}));
+    // Screening and merging point at the package's row; a failure found
+    // while copying (the writer's) names no row.
+    QWidget *focused = s.window.focusWidget();
+    const bool onCombinedRow = focused && s.driver.row(1)->isAncestorOf(focused)
+        && focused->objectName() == "lineEditPath";
+    QCOMPARE(onCombinedRow, combinedRowAtFault);
     QCOMPARE(readFile(s.archive()), earlier);
     QCOMPARE(filesBelow(s.folder.path("out")), QStringList {"new.zip"});
     QCOMPARE(filesBelow(s.folder.path()),
