@@ -2,6 +2,8 @@
 
 #include <QtGlobal>
 
+#include <cstdio>
+
 namespace {
 
 // Qt platforms that draw without an X or Wayland server.
@@ -48,4 +50,16 @@ QString missingDisplayHint(const QStringList &arguments)
     Q_UNUSED(arguments)
     return QString();
 #endif
+}
+
+bool printMissingDisplayHint(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const QString hint = missingDisplayHint(arguments);
+    if (hint.isEmpty())
+        return false;
+    std::fprintf(stderr, "%s\n", hint.toUtf8().constData());
+    return true;
 }

@@ -12,4 +12,8 @@
 // the arguments, the program's name first).
 QString missingDisplayHint(const QStringList &arguments);
 
+// Prints that hint on stderr when there is one, and says whether it did;
+// main() then ends before Qt would abort.
+bool printMissingDisplayHint(int argc, char *argv[]);
+
 #endif // DISPLAYCHECK_H

@@ -6,18 +6,10 @@
 #include <QApplication>
 #include <QLocale>
 
-#include <cstdio>
-
 int main(int argc, char *argv[])
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const QString hint = missingDisplayHint(arguments);
-    if (!hint.isEmpty()) {
-        std::fprintf(stderr, "%s\n", hint.toUtf8().constData());
+    if (printMissingDisplayHint(argc, argv))
         return 1;
-    }
     // Where QSettings keeps what the window remembers between launches.
     QCoreApplication::setOrganizationName(QStringLiteral("upgrade-package-tool"));
     QCoreApplication::setApplicationName(QStringLiteral("upgrade-package-tool"));
@@ -25,7 +17,7 @@ int main(int argc, char *argv[])
     installQtTranslations(&app, QLocale::system());
     MainWindow window;
     window.setWindowTitle(applicationTitle());
-    // Qt has taken its own options out of the arguments.
+    // Packages given to the program; Qt has taken its own options out.
     window.addCombinedPackageRows(app.arguments().mid(1));
     window.show();
     return app.exec();
