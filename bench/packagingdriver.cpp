@@ -42,6 +42,7 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
 #include <QVector>
@@ -320,6 +321,10 @@ int runPackaging(int argc, char **argv)
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // What the window remembers between launches goes to a folder of this
+    // run's own, not into the user's settings.
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     QElapsedTimer appClock;
     appClock.start();
     QApplication app(argc, argv);

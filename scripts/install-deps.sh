@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Installs what building, testing and benchmarking need on Debian 12, as root
-# (or through sudo). Packages that are already there are left as they are.
+# Installs what the project needs on Debian 12, as root (or through sudo).
+# Packages that are already there are left as they are.
+#   install-deps.sh               building, running, testing and benchmarking
+#   install-deps.sh --run         building and running the two programs only
+#   ... --with-fonts              also a CJK font, for the window's Chinese texts
 set -euo pipefail
 
-packages=(
-  # build
+build_and_run=(
   cmake make g++ pkg-config qtbase5-dev libzip-dev zlib1g-dev
   # Qt's own dialog texts in Chinese
   qttranslations5-l10n
-  # tests: a virtual X server, window tools, independent ZIP readers and writers
+)
+tests_and_benchmark=(
+  # a virtual X server, window tools, independent ZIP readers and writers
   xvfb xauth xdotool x11-utils python3 unzip zip p7zip-full libarchive-tools busybox ziptool
   default-jdk-headless binutils
   # benchmark peers
@@ -18,7 +22,17 @@ packages=(
   # rendering, bash completion
   dpkg-dev file lintian desktop-file-utils appstream groff-base man-db bash-completion
 )
-[ "${1:-}" = "--with-fonts" ] && packages+=(fonts-noto-cjk)
+
+packages=("${build_and_run[@]}")
+run_only=""
+for option in "$@"; do
+  case "$option" in
+    --run) run_only=1 ;;
+    --with-fonts) packages+=(fonts-noto-cjk) ;;
+    *) echo "install-deps.sh: unknown option $option (--run, --with-fonts)" >&2; exit 2 ;;
+  esac
+done
+[ -n "$run_only" ] || packages+=("${tests_and_benchmark[@]}")
 
 missing=()
 for package in "${packages[@]}"; do

@@ -17,9 +17,45 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QTest>
 
 #include <zip.h>
+
+namespace {
+
+// Set while the program loads, before any QSettings or QStandardPaths call
+// reads where the configuration lives: settings written by a test, or by
+// Qt's own file dialog, land in a folder of this program's, which goes at
+// its end. The names are the program's own.
+struct PrivateConfigFolder
+{
+    PrivateConfigFolder()
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+        QCoreApplication::setOrganizationName(QStringLiteral("upgrade-package-tool"));
+        QCoreApplication::setApplicationName(QStringLiteral("upgrade-package-tool"));
+    }
+    QTemporaryDir dir;
+};
+
+PrivateConfigFolder &privateConfigFolder()
+{
+    static PrivateConfigFolder folder;
+    return folder;
+}
+
+[[maybe_unused]] const bool configFolderSet = !privateConfigFolder().dir.path().isEmpty();
+
+} // namespace
+
+void useSettingsFolder(const QString &folder)
+{
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+        QSettings::setPath(format, QSettings::UserScope, folder);
+        QSettings::setPath(format, QSettings::SystemScope, folder + QStringLiteral("/system"));
+    }
+}
 
 ModalWatcher::ModalWatcher(QObject *parent)
     : QObject(parent)
@@ -29,7 +65,24 @@ ModalWatcher::ModalWatcher(QObject *parent)
     timer.start();
 }
 
+QStringList ModalWatcher::titles() const
+{
+    QStringList seen;
+    for (const SeenMessage &m : messages)
+        seen << m.title;
+    return seen;
+}
+
 void ModalWatcher::poll()
+{
+    if (handling)
+        return;
+    handling = true;
+    handle();
+    handling = false;
+}
+
+void ModalWatcher::handle()
 {
     QWidget *modal = QApplication::activeModalWidget();
     if (auto *box = qobject_cast<QMessageBox *>(modal)) {
@@ -41,10 +94,15 @@ void ModalWatcher::poll()
         messages.append({box->icon(), box->windowTitle(), box->text(), box->informativeText(),
                          box->standardButtons(), buttonTexts, box->defaultButton() != nullptr,
                          box->parentWidget()});
+        if (onMessage) {
+            onMessage(box);
+            if (!box->isVisible())
+                return;
+        }
         if (box->icon() == QMessageBox::Question) {
             if (onQuestion)
                 onQuestion(box);
-            box->button(questionAnswer)->click();
+            box->button(answers.value(box->windowTitle(), questionAnswer))->click();
         } else if (box->button(QMessageBox::Ok)) {
             box->button(QMessageBox::Ok)->click();
         } else {
@@ -92,11 +150,13 @@ TestFolder::TestFolder()
     : previous(QDir::currentPath())
 {
     QDir::setCurrent(dir.path());
+    useSettingsFolder(settings.path());
 }
 
 TestFolder::~TestFolder()
 {
     QDir::setCurrent(previous);
+    useSettingsFolder(privateConfigFolder().dir.path());
 }
 
 QString TestFolder::path(const QString &relative) const

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QMetaType>
 #include <QMessageBox>
 #include <QObject>
@@ -35,11 +36,12 @@ struct SeenMessage
 };
 
 // Answers the modal dialogs that the code under test opens: every message box
-// is recorded and closed with its OK button, a question with questionAnswer
-// (after onQuestion, if set, has looked at it); a file dialog is handed to
-// onFileDialog (which must accept or reject it) or else rejected. A file
-// dialog still open after its handler ran is rejected, so a test fails
-// instead of hanging.
+// is recorded and closed with its OK button, a question with the answer given
+// for its title in answers, else questionAnswer (after onQuestion, if set,
+// has looked at it); a file dialog is handed to onFileDialog (which must
+// accept or reject it) or else rejected. A file dialog still open after its
+// handler ran is rejected, so a test fails instead of hanging. A handler may
+// wait (QTest::qWait): the watcher does not look again until it returns.
 class ModalWatcher : public QObject
 {
 public:
@@ -48,17 +50,29 @@ public:
     QList<QString> fileDialogCaptions;
     std::function<void(QFileDialog *)> onFileDialog;
     QMessageBox::StandardButton questionAnswer = QMessageBox::No;
+    QMap<QString, QMessageBox::StandardButton> answers;
     std::function<void(QMessageBox *)> onQuestion;
+    // Looks at every box first; a box it closes is not answered again.
+    std::function<void(QMessageBox *)> onMessage;
+    // The titles of the boxes seen, in order.
+    QStringList titles() const;
     // Waits until at least count message boxes have been seen.
     bool waitForMessages(int count, int timeoutMs = 60000);
 
 private:
     void poll();
+    void handle();
     QTimer timer;
     QList<QPointer<QFileDialog>> handledDialogs;
+    bool handling = false;
 };
 
 // A temporary folder that is also the working directory while it lives.
+// QSettings (the window's memory, Qt's file dialog) meanwhile reads and
+// writes in another temporary folder of its own, so every test starts with
+// nothing remembered, and what a window remembers stays for the next window
+// of the same test. (Every test program keeps its settings in a temporary
+// folder anyway: no test touches the user's.)
 class TestFolder
 {
 public:
@@ -67,11 +81,18 @@ public:
     QString path(const QString &relative = QString()) const;
     // Writes a file (creating folders on the way) and returns its absolute path.
     QString write(const QString &relative, const QByteArray &content) const;
+    // Where this test's settings are kept.
+    QString settingsPath() const { return settings.path(); }
 
 private:
     QTemporaryDir dir;
+    QTemporaryDir settings;
     QString previous;
 };
+
+// Points QSettings at folder for the user's settings, and also for the
+// system-wide ones that it would otherwise read from /etc/xdg.
+void useSettingsFolder(const QString &folder);
 
 // Chooses a file or folder in a Qt file dialog as a user would: types its
 // name into the dialog's name field and accepts.

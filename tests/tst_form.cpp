@@ -1,10 +1,14 @@
 // The main window as it first appears: its form, its title, the idle progress
 // dialog with its tick, and the choose-folder button.
 #include "appversion.h"
+#include "displaycheck.h"
 #include "mainwindow.h"
 #include "qttranslations.h"
 #include "testsupport.h"
+#include "upgradeitemwidget.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QGridLayout>
@@ -14,10 +18,13 @@
 #include <QMenuBar>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <QTranslator>
+
+#include <algorithm>
 
 class FormTest : public QObject
 {
@@ -28,6 +35,11 @@ private slots:
     void titleAndSize();
     void progressDialogStaysHiddenUntilARun();
     void chooseFolderReplacesTextOnlyWhenAFolderIsChosen();
+    void rememberedBetweenLaunches();
+    void tabFollowsTheVisualOrder();
+    void everyButtonSaysWhatItDoes();
+    void noDisplayHint_data();
+    void noDisplayHint();
     void qtDialogsSpeakChineseInAChineseLocale();
 };
 
@@ -55,8 +67,8 @@ void FormTest::widgetsTextsAndLayout()
     QVERIFY(central);
     QCOMPARE(central->objectName(), QStringLiteral("centralwidget"));
 
-    // Creation order is the keyboard focus order: walk the chain and keep the
-    // form's own widgets (the rows inside the list sit in between).
+    // The form's own widgets in the focus chain (the rows inside the list sit
+    // in between; tabFollowsTheVisualOrder walks it with the keyboard).
     QStringList order;
     for (QWidget *w = central->nextInFocusChain(); w != central; w = w->nextInFocusChain()) {
         if (w->parentWidget() == central)
@@ -206,7 +218,8 @@ void FormTest::chooseFolderReplacesTextOnlyWhenAFolderIsChosen()
     driver.pathEdit()->setText(QStringLiteral(" typed by hand "));
     driver.chooseFolderButton()->click();
     QCOMPARE(watcher.fileDialogCaptions, QList<QString>({QStringLiteral("选择生成升级包位置")}));
-    // Nothing chosen yet in this session and no folder in the field: home.
+    // Nothing chosen yet (in this launch or an earlier one) and no folder in
+    // the field: home.
     QCOMPARE(startFolder, QDir::homePath());
     QCOMPARE(driver.pathEdit()->text(), QStringLiteral(" typed by hand "));
 
@@ -226,6 +239,215 @@ void FormTest::chooseFolderReplacesTextOnlyWhenAFolderIsChosen()
     driver.chooseFolderButton()->click();
     QCOMPARE(startFolder, chosen);
     QVERIFY(watcher.messages.isEmpty());
+}
+
+void FormTest::rememberedBetweenLaunches()
+{
+    TestFolder folder;
+    QVERIFY(QDir().mkdir("out"));
+    {
+        MainWindow first;
+        first.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&first));
+        QVERIFY(WindowDriver(&first).pathEdit()->text().isEmpty());
+        first.setGeometry(30, 40, 640, 480);
+        QTRY_COMPARE(first.size(), QSize(640, 480));
+        WindowDriver(&first).pathEdit()->setText("out");
+        first.close();
+    }
+    // Kept on disk, where a later launch finds it.
+    const QSettings stored(folder.settingsPath()
+                               + "/upgrade-package-tool/upgrade-package-tool.conf",
+                           QSettings::IniFormat);
+    QCOMPARE(stored.value("window/outputFolder").toString(), folder.path("out"));
+
+    {
+        MainWindow second;
+        WindowDriver driver(&second);
+        // Absolute: the next launch may start in another working directory.
+        QCOMPARE(driver.pathEdit()->text(), folder.path("out"));
+        second.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&second));
+        QCOMPARE(second.size(), QSize(640, 480));
+        // A field naming no folder at the end does not replace it.
+        driver.pathEdit()->setText("nowhere");
+    }
+    {
+        MainWindow third;
+        QCOMPARE(WindowDriver(&third).pathEdit()->text(), folder.path("out"));
+    }
+    // A folder removed since is not offered.
+    QVERIFY(QDir("out").removeRecursively());
+    MainWindow fourth;
+    QCOMPARE(WindowDriver(&fourth).pathEdit()->text(), QString());
+}
+
+// A widget of the window as a test names it: "row N: objectName", "add", or
+// the form widget's objectName.
+static QString focusName(const WindowDriver &driver, QWidget *widget)
+{
+    if (!widget)
+        return "<none>";
+    if (widget == driver.addButton())
+        return "add";
+    for (int i = 0; i < driver.itemRowCount(); ++i) {
+        if (driver.row(i)->isAncestorOf(widget))
+            return QStringLiteral("row %1: %2").arg(i).arg(widget->objectName());
+    }
+    return widget->objectName();
+}
+
+static QStringList walk(const WindowDriver &driver, QWidget *from, int presses,
+                        Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+{
+    from->setFocus();
+    QStringList seen;
+    for (int i = 0; i < presses; ++i) {
+        QWidget *focused = QApplication::focusWidget();
+        seen << focusName(driver, focused);
+        if (!focused)
+            break;
+        QTest::keyClick(focused, Qt::Key_Tab, modifiers);
+    }
+    return seen;
+}
+
+void FormTest::tabFollowsTheVisualOrder()
+{
+    TestFolder folder;
+    MainWindow window;
+    WindowDriver driver(&window);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // Rows added after the window was built take their place above the form.
+    driver.addButton()->click();
+    driver.addButton()->click();
+    QCOMPARE(driver.itemRowCount(), 3);
+    const auto rowParts = [](int row) {
+        QStringList parts;
+        for (const char *part : {"cmbType", "lineEditPath", "btnSelectFile", "btnRemove"})
+            parts << QStringLiteral("row %1: %2").arg(row).arg(part);
+        return parts;
+    };
+    const QStringList form
+        = {"add", "lineEditName", "lineEditPath", "btnChoosefolder", "btnStartPackaging"};
+    QWidget *firstCombo = driver.row(0)->findChild<QComboBox *>("cmbType");
+    QCOMPARE(walk(driver, firstCombo, 17), rowParts(0) + rowParts(1) + rowParts(2) + form);
+    QStringList backwards = rowParts(0) + rowParts(1) + rowParts(2) + form;
+    std::reverse(backwards.begin(), backwards.end());
+    QCOMPARE(walk(driver, driver.startButton(), 17, Qt::ShiftModifier), backwards);
+
+    // Taking out a row keeps the others in order.
+    driver.row(1)->findChild<QPushButton *>("btnRemove")->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(walk(driver, firstCombo, 13), rowParts(0) + rowParts(1) + form);
+}
+
+void FormTest::everyButtonSaysWhatItDoes()
+{
+    TestFolder folder;
+    MainWindow window;
+    WindowDriver(&window).addButton()->click();
+    QStringList silent;
+    const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
+    QCOMPARE(buttons.size(), 2 + 1 + 2 * 2 + 1); // form, add, two rows, cancel in the progress box
+    for (const QPushButton *button : buttons) {
+        if (button->toolTip().isEmpty())
+            silent << button->objectName() + ":" + button->text();
+    }
+    QVERIFY2(silent.isEmpty(), qPrintable(silent.join(", ")));
+}
+
+void FormTest::noDisplayHint_data()
+{
+    QTest::addColumn<QString>("display");
+    QTest::addColumn<QString>("wayland");
+    QTest::addColumn<QString>("platform");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("hint");
+    const QStringList plain = {"./build/upgrade-package-tool"};
+    QTest::newRow("X display") << ":0"
+                               << ""
+                               << "" << plain << false;
+    QTest::newRow("Wayland display") << ""
+                                     << "wayland-0"
+                                     << "" << plain << false;
+    QTest::newRow("no display") << ""
+                                << ""
+                                << "" << plain << true;
+    QTest::newRow("no display, xcb asked for") << ""
+                                               << ""
+                                               << "xcb" << plain << true;
+    QTest::newRow("offscreen") << ""
+                               << ""
+                               << "offscreen" << plain << false;
+    QTest::newRow("VNC with options") << ""
+                                      << ""
+                                      << "vnc:size=800x600" << plain << false;
+    QTest::newRow("a list with one that needs none") << ""
+                                                     << ""
+                                                     << "xcb;offscreen" << plain << false;
+    QTest::newRow("-platform offscreen")
+        << ""
+        << ""
+        << "" << plain + QStringList {"-platform", "offscreen"} << false;
+    QTest::newRow("--platform xcb overrides offscreen")
+        << ""
+        << ""
+        << "offscreen" << plain + QStringList {"--platform", "xcb"} << true;
+}
+
+// Sets environment variables for its lifetime; an empty value unsets one.
+class Environment
+{
+public:
+    explicit Environment(const QList<QPair<const char *, QString>> &values)
+    {
+        for (const auto &value : values) {
+            saved.append(
+                {value.first, qgetenv(value.first), qEnvironmentVariableIsSet(value.first)});
+            if (value.second.isEmpty())
+                qunsetenv(value.first);
+            else
+                qputenv(value.first, value.second.toUtf8());
+        }
+    }
+    ~Environment()
+    {
+        for (const Saved &value : saved) {
+            if (value.wasSet)
+                qputenv(value.name, value.value);
+            else
+                qunsetenv(value.name);
+        }
+    }
+
+private:
+    struct Saved
+    {
+        const char *name;
+        QByteArray value;
+        bool wasSet;
+    };
+    QList<Saved> saved;
+};
+
+void FormTest::noDisplayHint()
+{
+    QFETCH(QString, display);
+    QFETCH(QString, wayland);
+    QFETCH(QString, platform);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, hint);
+    const Environment environment(
+        {{"DISPLAY", display}, {"WAYLAND_DISPLAY", wayland}, {"QT_QPA_PLATFORM", platform}});
+    const QString said = missingDisplayHint(arguments);
+    if (!hint) {
+        QCOMPARE(said, QString());
+        return;
+    }
+    QVERIFY2(said.contains("xvfb-run -a ./build/upgrade-package-tool"), qPrintable(said));
+    QVERIFY2(said.contains("xvfb") && !said.contains('\n'), qPrintable(said));
 }
 
 void FormTest::qtDialogsSpeakChineseInAChineseLocale()

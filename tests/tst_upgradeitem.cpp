@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QResource>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -27,6 +28,7 @@ private slots:
     void typeKeysAndLookup();
     void newRowAndChooserLabels();
     void fileDialogPerType();
+    void choosersRememberTheLastFolderBetweenLaunches();
     void fileFiltersListWhatTheySay();
     void removeButtonAsksOnceAndLeavesTheRowAlive();
     void closeImage();
@@ -76,6 +78,9 @@ void UpgradeItemTest::newRowAndChooserLabels()
         QCOMPARE(row->typeLabel(), labels.at(i));
     }
     QCOMPARE(part<QPushButton>(row, "btnSelectFile")->text(), QStringLiteral("选择文件"));
+    QCOMPARE(part<QPushButton>(row, "btnSelectFile")->toolTip(),
+             QStringLiteral("选择此升级项的文件（也可把文件拖到这一行）"));
+    QCOMPARE(part<QPushButton>(row, "btnRemove")->toolTip(), QStringLiteral("删除此升级项"));
 
     QPushButton *remove = part<QPushButton>(row, "btnRemove");
     QVERIFY(remove);
@@ -91,6 +96,14 @@ void UpgradeItemTest::newRowAndChooserLabels()
     QCOMPARE(
         icon.pixmap(QSize(24, 24)).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
         expected);
+    // The image is grey already; while a run lasts, a faded one shows that
+    // the button cannot be used.
+    const QImage disabled = icon.pixmap(QSize(24, 24), QIcon::Disabled).toImage();
+    const QPoint centre(12, 12);
+    QVERIFY2(qAlpha(disabled.pixel(centre)) * 2 < qAlpha(expected.pixel(centre)),
+             qPrintable(QStringLiteral("%1 against %2")
+                            .arg(qAlpha(disabled.pixel(centre)))
+                            .arg(qAlpha(expected.pixel(centre)))));
 }
 
 void UpgradeItemTest::fileDialogPerType()
@@ -151,6 +164,45 @@ void UpgradeItemTest::fileDialogPerType()
         QStringList({QDir::homePath(), QDir::homePath(), folder.path("in"), folder.path("in")}));
     QCOMPARE(removeSpy.count(), 0);
     QVERIFY(watcher.messages.isEmpty());
+}
+
+void UpgradeItemTest::choosersRememberTheLastFolderBetweenLaunches()
+{
+    TestFolder folder;
+    const QString file = folder.write("in/pack.zip", "zip");
+    ModalWatcher watcher;
+    QString startFolder;
+    bool choose = true;
+    watcher.onFileDialog = [&](QFileDialog *dialog) {
+        startFolder = dialog->directory().absolutePath();
+        if (choose)
+            chooseInFileDialog(dialog, file);
+        else
+            dialog->reject();
+    };
+    {
+        QWidget parent;
+        auto *row = new UpgradeItemWidget(&parent);
+        part<QPushButton>(row, "btnSelectFile")->click();
+        QCOMPARE(row->filePath(), file);
+    }
+    // On disk, where a later launch reads it.
+    const QSettings stored(folder.settingsPath()
+                               + "/upgrade-package-tool/upgrade-package-tool.conf",
+                           QSettings::IniFormat);
+    QCOMPARE(stored.value("choosers/lastFolder").toString(), folder.path("in"));
+
+    // A row of a later window, its field empty, opens there.
+    choose = false;
+    QWidget parent;
+    auto *row = new UpgradeItemWidget(&parent);
+    part<QPushButton>(row, "btnSelectFile")->click();
+    QCOMPARE(startFolder, folder.path("in"));
+    // A folder removed since is passed over.
+    QVERIFY(QDir(folder.path("in")).removeRecursively());
+    part<QPushButton>(row, "btnSelectFile")->click();
+    QCOMPARE(startFolder, QDir::homePath());
+    QCOMPARE(watcher.fileDialogCaptions.size(), 3);
 }
 
 // The files a Qt file dialog lists in its folder under its current filter.

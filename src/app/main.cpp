@@ -1,4 +1,5 @@
 #include "appversion.h"
+#include "displaycheck.h"
 #include "mainwindow.h"
 #include "qttranslations.h"
 
@@ -8,11 +9,18 @@
 
 int main(int argc, char *argv[])
 {
+    if (printMissingDisplayHint(argc, argv))
+        return 1;
+    // Where QSettings keeps what the window remembers between launches.
+    QCoreApplication::setOrganizationName(QStringLiteral("upgrade-package-tool"));
+    QCoreApplication::setApplicationName(QStringLiteral("upgrade-package-tool"));
     QApplication app(argc, argv);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/upgrade-package-tool.png")));
     installQtTranslations(&app, QLocale::system());
     MainWindow window;
     window.setWindowTitle(applicationTitle());
+    // Packages given to the program; Qt has taken its own options out.
+    window.addCombinedPackageRows(app.arguments().mid(1));
     window.show();
     return app.exec();
 }

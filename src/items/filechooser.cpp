@@ -3,21 +3,25 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMimeData>
+#include <QSettings>
 #include <QUrl>
 
 const QString itemFileFilters = QStringLiteral("升级包 (*.zip *.kpz);;所有文件 (*)");
 
 namespace {
 
-QString &lastChosenFolder()
+// Shared by every chooser of the program, and kept between launches.
+const QString lastFolderKey = QStringLiteral("choosers/lastFolder");
+
+QString lastChosenFolder()
 {
-    static QString folder;
-    return folder;
+    return QSettings().value(lastFolderKey).toString();
 }
 
 QString folderOf(const QString &path, bool pathIsFolder)
 {
-    return pathIsFolder ? path : QFileInfo(path).absolutePath();
+    // Absolute: a later launch may start in another working directory.
+    return pathIsFolder ? QFileInfo(path).absoluteFilePath() : QFileInfo(path).absolutePath();
 }
 
 } // namespace
@@ -29,15 +33,16 @@ QString chooserStartFolder(const QString &fieldText, bool fieldIsFolder)
         if (QFileInfo(folder).isDir())
             return folder;
     }
-    if (QFileInfo(lastChosenFolder()).isDir())
-        return lastChosenFolder();
+    const QString last = lastChosenFolder();
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
     return QDir::homePath();
 }
 
 void rememberChosenPath(const QString &path, bool pathIsFolder)
 {
     if (!path.isEmpty())
-        lastChosenFolder() = folderOf(path, pathIsFolder);
+        QSettings().setValue(lastFolderKey, folderOf(path, pathIsFolder));
 }
 
 QString droppedLocalFile(const QMimeData *data)

@@ -10,7 +10,8 @@ extern const QString itemFileFilters;
 
 // Where a chooser opens: the folder of the path in its field (the folder
 // itself for a folder field) when that exists, else the last folder chosen in
-// this session, else the home folder. Nothing is kept between sessions.
+// any chooser, in this launch or an earlier one (kept in QSettings), else the
+// home folder.
 QString chooserStartFolder(const QString &fieldText, bool fieldIsFolder);
 
 // Notes the folder of a path the user chose, for the next chooser.

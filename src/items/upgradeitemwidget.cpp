@@ -7,6 +7,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QMimeData>
+#include <QPainter>
 
 // The remove button's icon lives in a resource compiled into this static
 // library. Referencing the resource's initialiser from here keeps the linker
@@ -18,6 +19,25 @@ static int registerResources()
 }
 [[maybe_unused]] static const int resourcesRegistered = registerResources();
 
+// The remove button's image is grey already, so the style's own disabled
+// form of it looks no different; a faded one shows that it cannot be used.
+static void fadeWhenDisabled(QPushButton *button)
+{
+    QIcon icon = button->icon();
+    for (const QSize &size : icon.availableSizes()) {
+        const QPixmap normal = icon.pixmap(size);
+        QPixmap faded(normal.size());
+        faded.setDevicePixelRatio(normal.devicePixelRatio());
+        faded.fill(Qt::transparent);
+        QPainter painter(&faded);
+        painter.setOpacity(0.3);
+        painter.drawPixmap(0, 0, normal);
+        painter.end();
+        icon.addPixmap(faded, QIcon::Disabled);
+    }
+    button->setIcon(icon);
+}
+
 UpgradeItemWidget::UpgradeItemWidget(QWidget *parent)
     : QWidget(parent)
     , ui(new Ui::UpgradeItemWidget)
@@ -26,6 +46,7 @@ UpgradeItemWidget::UpgradeItemWidget(QWidget *parent)
     connect(ui->btnSelectFile, &QPushButton::clicked, this,
             &UpgradeItemWidget::onBtnSelectFileClicked);
     connect(ui->btnRemove, &QPushButton::clicked, this, &UpgradeItemWidget::onBtnRemoveClicked);
+    fadeWhenDisabled(ui->btnRemove);
     setAcceptDrops(true);
 }
 
@@ -49,9 +70,25 @@ int UpgradeItemWidget::typeIndex() const
     return ui->cmbType->currentIndex();
 }
 
+void UpgradeItemWidget::setTypeIndex(int index)
+{
+    ui->cmbType->setCurrentIndex(index);
+}
+
 QString UpgradeItemWidget::typeLabel() const
 {
     return ui->cmbType->currentText();
+}
+
+QList<QWidget *> UpgradeItemWidget::focusOrder() const
+{
+    return {ui->cmbType, ui->lineEditPath, ui->btnSelectFile, ui->btnRemove};
+}
+
+void UpgradeItemWidget::focusFilePath()
+{
+    ui->lineEditPath->setFocus(Qt::OtherFocusReason);
+    ui->lineEditPath->selectAll();
 }
 
 void UpgradeItemWidget::onBtnSelectFileClicked()

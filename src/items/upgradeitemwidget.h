@@ -1,6 +1,7 @@
 #ifndef UPGRADEITEMWIDGET_H
 #define UPGRADEITEMWIDGET_H
 
+#include <QList>
 #include <QWidget>
 
 namespace Ui {
@@ -20,7 +21,13 @@ public:
     QString filePath() const;
     void setFilePath(const QString &path);
     int typeIndex() const;
+    void setTypeIndex(int index);
     QString typeLabel() const;
+
+    // The row's widgets that take the keyboard focus, left to right.
+    QList<QWidget *> focusOrder() const;
+    // Puts the focus into the path field, with its text selected.
+    void focusFilePath();
 
 signals:
     void removeItem();

@@ -2,22 +2,19 @@
 #include "ui_mainwindow.h"
 
 #include "filechooser.h"
+#include "itemlist.h"
+#include "messageboxes.h"
 #include "packagingrun.h"
-#include "upgradeitemtypes.h"
-#include "upgradeitemwidget.h"
+#include "windowsettings.h"
 #include "workobject.h"
 
 #include <QCloseEvent>
 #include <QDesktopServices>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QMimeData>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QThread>
@@ -29,8 +26,6 @@ namespace {
 constexpr int progressPollMs = 100;
 constexpr int progressCeiling = 99;
 constexpr int successNoticeDelayMs = 500;
-constexpr int rowHeight = 61;
-constexpr int itemRowWidthMargin = 50;
 
 const QString progressLabel = QStringLiteral("正在生成升级包");
 
@@ -46,15 +41,20 @@ MainWindow::MainWindow(QWidget *parent)
 {
     ui->setupUi(this);
 
-    ui->listWgtUpgrade->setSelectionMode(QAbstractItemView::NoSelection);
-    ui->listWgtUpgrade->setFocusPolicy(Qt::NoFocus);
-    addUpgradeItemRow();
+    items = new ItemList(ui->listWgtUpgrade, this);
+    connect(items, &ItemList::rowAdded, this, [this] { updateTabOrder(); });
 
     connect(ui->btnChoosefolder, &QPushButton::clicked, this,
             &MainWindow::onBtnChooseFolderClicked);
     connect(ui->btnStartPackaging, &QPushButton::clicked, this,
             &MainWindow::onBtnStartPackagingClicked);
-    addAddRow();
+    // Return in either field starts, as on the button (autoDefault in the form).
+    connect(ui->lineEditName, &QLineEdit::returnPressed, this,
+            &MainWindow::onBtnStartPackagingClicked);
+    connect(ui->lineEditPath, &QLineEdit::returnPressed, this,
+            &MainWindow::onBtnStartPackagingClicked);
+    updateTabOrder();
+    restoreSettings();
 
     configureProgressDialog();
     workObject->moveToThread(workThread);
@@ -74,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    saveSettings();
     // A run still going is cancelled; a QThread must not be destroyed while it
     // runs, and the worker goes with it.
     workObject->runControl()->requestCancel();
@@ -85,34 +86,20 @@ MainWindow::~MainWindow()
 
 // ---- Item list ----------------------------------------------------------
 
-void MainWindow::addUpgradeItemRow()
+// Tab follows what the user sees: the rows from the top, each left to right,
+// the add button, then the form below the list. Without this, a row added
+// later would come after the start button (focus order is creation order).
+void MainWindow::updateTabOrder()
 {
-    QListWidget *list = ui->listWgtUpgrade;
-    auto *item = new QListWidgetItem;
-    item->setSizeHint(QSize(list->width() - itemRowWidthMargin, rowHeight));
-    auto *row = new UpgradeItemWidget(list);
-    list->insertItem(list->count() - 1, item);
-    list->setItemWidget(item, row);
-    connect(row, &UpgradeItemWidget::removeItem, this, [list, item, row] {
-        delete list->takeItem(list->row(item));
-        row->deleteLater();
-    });
+    QList<QWidget *> order = items->focusOrder();
+    order << ui->lineEditName << ui->lineEditPath << ui->btnChoosefolder << ui->btnStartPackaging;
+    for (int i = 0; i + 1 < order.size(); ++i)
+        setTabOrder(order.at(i), order.at(i + 1));
 }
 
-void MainWindow::addAddRow()
+void MainWindow::addCombinedPackageRows(const QStringList &paths)
 {
-    QListWidget *list = ui->listWgtUpgrade;
-    auto *item = new QListWidgetItem(list);
-    item->setSizeHint(QSize(list->width(), rowHeight));
-    auto *container = new QWidget(list);
-    auto *addButton = new QPushButton(QStringLiteral("添加升级项"), list);
-    auto *layout = new QHBoxLayout(container);
-    layout->addWidget(addButton);
-    list->setItemWidget(item, container);
-    connect(addButton, &QPushButton::clicked, this, [this] { addUpgradeItemRow(); });
-    // A file dropped here becomes a new row.
-    container->setAcceptDrops(true);
-    container->installEventFilter(this);
+    items->addCombinedPackages(paths);
 }
 
 // ---- Progress -----------------------------------------------------------
@@ -121,6 +108,8 @@ void MainWindow::configureProgressDialog()
 {
     progressDialog->setWindowFlag(Qt::FramelessWindowHint);
     progressDialog->setCancelButtonText(QStringLiteral("取消"));
+    if (auto *cancel = progressDialog->findChild<QPushButton *>())
+        cancel->setToolTip(QStringLiteral("取消打包；已有的同名升级包保持不变"));
     // The dialog would cancel itself and hide; a run is cancelled only after
     // the user confirms it, and the dialog stays until the worker has stopped.
     disconnect(progressDialog, &QProgressDialog::canceled, progressDialog, nullptr);
@@ -144,6 +133,19 @@ void MainWindow::showProgress()
     progressDialog->setLabelText(progressLabel);
     progressDialog->setValue(0);
     progressDialog->show();
+    centreProgress();
+}
+
+// QDialog places a dialog once, before it has sized itself, and a frameless
+// one that grows with its label drifts from there; so the dialog is placed
+// again whenever it shows, grows, or the window moves.
+void MainWindow::centreProgress()
+{
+    if (!progressDialog->isVisible())
+        return;
+    QRect placed(QPoint(), progressDialog->frameGeometry().size());
+    placed.moveCenter(frameGeometry().center());
+    progressDialog->move(placed.topLeft());
 }
 
 void MainWindow::advanceProgress()
@@ -184,19 +186,27 @@ void MainWindow::onBtnChooseFolderClicked()
 
 PackageRequest MainWindow::currentRequest() const
 {
-    PackageRequest request {ui->lineEditPath->text(), ui->lineEditName->text(), {}};
-    // The last row holds the add button, not an item.
-    for (int row = 0; row < ui->listWgtUpgrade->count() - 1; ++row) {
-        const auto *item = qobject_cast<UpgradeItemWidget *>(
-            ui->listWgtUpgrade->itemWidget(ui->listWgtUpgrade->item(row)));
-        if (item)
-            request.rows.append({item->typeIndex(), item->filePath()});
-    }
-    return request;
+    return {ui->lineEditPath->text(), ui->lineEditName->text(), items->requestRows()};
+}
+
+// The package is never replaced by accident. Nothing is written before the
+// answer; on 是 the run writes beside the old file and renames over it only
+// when the new one is complete. A folder in the way is not asked about: it
+// cannot be replaced, and the run says so.
+bool MainWindow::confirmReplacing(const QString &archive)
+{
+    const QFileInfo info(archive);
+    if (!(info.exists() || info.isSymLink()) || info.isDir())
+        return true;
+    return askYesNo(this, QStringLiteral("升级包已存在"),
+                    displayPath(archive) + QStringLiteral("\n是否替换？"));
 }
 
 void MainWindow::onBtnStartPackagingClicked()
 {
+    // Return may come again from a field while the outcome is still shown.
+    if (runActive || successPending)
+        return;
     upgradeItemMap.clear();
     CheckedRequest checked;
     const PackageFailure failure = checkPackageRequest(currentRequest(), &checked);
@@ -204,7 +214,14 @@ void MainWindow::onBtnStartPackagingClicked()
         report(failure);
         return;
     }
+    const QString archive = archivePath();
+    if (!confirmReplacing(archive))
+        return;
+    rememberOutputFolder(ui->lineEditPath->text());
     upgradeItemMap = checked.items;
+    runArchive = archive;
+    runCombinedRow = checked.combinedPackageRow;
+    runLeftOutEntries.clear();
     beginRun();
     if (checked.combinedPackagePath.isEmpty()) {
         compressUpgradePackage(upgradeItemMap);
@@ -260,12 +277,7 @@ void MainWindow::askToCancel(const QString &question, bool thenClose)
     if (!runActive || askingToCancel)
         return;
     askingToCancel = true;
-    QMessageBox box(QMessageBox::Question, QStringLiteral("取消打包"), question,
-                    QMessageBox::Yes | QMessageBox::No, progressDialog);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("是"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("否"));
-    box.setDefaultButton(QMessageBox::No);
-    const bool cancel = box.exec() == QMessageBox::Yes;
+    const bool cancel = askYesNo(progressDialog, QStringLiteral("取消打包"), question);
     askingToCancel = false;
     if (cancel) {
         cancelRequested = true;
@@ -282,14 +294,19 @@ void MainWindow::onDecompressFinished(bool isSuccess, const CombinedPackage &pac
     if (deferWhileAsking([=] { onDecompressFinished(isSuccess, package, failure); }))
         return;
     PackageFailure merged = failure;
-    if (isSuccess && !cancelRequested)
+    if (isSuccess && !cancelRequested) {
         merged = mergeCombinedPackage(package, &upgradeItemMap);
+        runLeftOutEntries = package.leftOutEntries;
+    }
+    // What screening or merging refuses, the combined package's row caused.
+    if (merged.failed() && merged.row < 0)
+        merged.row = runCombinedRow;
     if (cancelRequested || merged.failed()) {
         endRun();
         if (!cancelRequested)
             report(merged);
         if (closeAfterRun)
-            close();
+            closeSoon();
         return;
     }
     compressUpgradePackage(upgradeItemMap);
@@ -305,7 +322,7 @@ void MainWindow::compressUpgradePackage(const PackageItems &map)
     showProgress();
     progressTimer->start(progressPollMs);
     workThread->start(QThread::InheritPriority);
-    emit startCompress(archivePath(), map);
+    emit startCompress(runArchive, map);
 }
 
 void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failure)
@@ -317,33 +334,52 @@ void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failur
         if (failure.kind != PackageFailure::Cancelled)
             report(failure);
         if (closeAfterRun)
-            close();
+            closeSoon();
         return;
     }
     progressTimer->stop();
     workThread->quit();
     workThread->wait();
     runActive = false;
-    const QString archive = archivePath();
+    successPending = true;
+    progressDialog->setValue(progressCeiling);
     if (closeAfterRun) {
-        // The user asked to leave; the package was complete before the
-        // cancel could take effect, and it stays.
-        progressDialog->hide();
-        lockForm(false);
-        close();
+        // The user asked to leave, but the package was complete before the
+        // cancel could take effect: it stays, and the user learns so.
+        finishSuccessfulRun();
+        closeSoon();
         return;
     }
-    progressDialog->setValue(progressCeiling);
-    QTimer::singleShot(successNoticeDelayMs, this, [this, archive] {
-        progressDialog->close();
-        lockForm(false);
-        reportSuccess(archive);
-    });
+    // The full bar stays a moment before the box covers it.
+    QTimer::singleShot(successNoticeDelayMs, this, [this] { finishSuccessfulRun(); });
+}
+
+// Shows the success box once, whether its moment came or the window is
+// being closed before it.
+void MainWindow::finishSuccessfulRun()
+{
+    if (!successPending)
+        return;
+    successPending = false;
+    progressDialog->close();
+    lockForm(false);
+    reportSuccess(runArchive, runLeftOutEntries);
+}
+
+// A close() made while a close event is still being handled (the question
+// asked from closeEvent() runs an event loop) would be dropped by Qt.
+void MainWindow::closeSoon()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // A package just written is not left unannounced.
+    finishSuccessfulRun();
     if (!runActive) {
+        saveSettings();
         QMainWindow::closeEvent(event);
         return;
     }
@@ -351,9 +387,41 @@ void MainWindow::closeEvent(QCloseEvent *event)
     askToCancel(QStringLiteral("正在打包，确定要取消打包并退出吗？"), true);
 }
 
+void MainWindow::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    centreProgress();
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    centreProgress();
+}
+
+// ---- Remembered between launches ----------------------------------------
+
+void MainWindow::restoreSettings()
+{
+    const QByteArray geometry = rememberedGeometry();
+    if (!geometry.isEmpty())
+        restoreGeometry(geometry);
+    ui->lineEditPath->setText(rememberedOutputFolder());
+}
+
+void MainWindow::saveSettings()
+{
+    // A window never shown has no geometry of the user's to keep.
+    if (isVisible())
+        rememberGeometry(saveGeometry());
+    rememberOutputFolder(ui->lineEditPath->text());
+}
+
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == progressDialog) {
+        if (event->type() == QEvent::Show || event->type() == QEvent::Resize)
+            centreProgress();
         // Escape would hide the dialog and free the form while the worker
         // still writes; it asks to cancel, as the button does.
         const bool escape = event->type() == QEvent::KeyPress
@@ -364,24 +432,6 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             return true;
         }
         return false;
-    }
-    if (event->type() == QEvent::DragEnter) {
-        auto *drag = static_cast<QDragEnterEvent *>(event);
-        if (!droppedLocalFile(drag->mimeData()).isEmpty())
-            drag->acceptProposedAction();
-        return true;
-    }
-    if (event->type() == QEvent::Drop) {
-        auto *drop = static_cast<QDropEvent *>(event);
-        const QString path = droppedLocalFile(drop->mimeData());
-        if (!path.isEmpty()) {
-            addUpgradeItemRow();
-            QListWidget *list = ui->listWgtUpgrade;
-            qobject_cast<UpgradeItemWidget *>(list->itemWidget(list->item(list->count() - 2)))
-                ->setFilePath(path);
-            drop->acceptProposedAction();
-        }
-        return true;
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -396,22 +446,46 @@ QString MainWindow::archivePath() const
 void MainWindow::report(const PackageFailure &failure)
 {
     const PackageMessage message = packageMessage(failure);
-    QMessageBox box(QMessageBox::Warning, message.title, message.text, QMessageBox::Ok, this);
-    box.setInformativeText(message.cause);
-    box.exec();
+    showWarning(this, message.title, message.text, message.cause);
+    pointAt(failure);
 }
 
-void MainWindow::reportSuccess(const QString &archive)
+// After a refusal the keyboard is where the fix goes: the field or the row's
+// path that the check named.
+void MainWindow::pointAt(const PackageFailure &failure)
 {
-    const QFileInfo info(archive);
-    const QString path = QDir::toNativeSeparators(QDir::cleanPath(info.absoluteFilePath()));
+    QLineEdit *field = nullptr;
+    if (failure.field == PackageFailure::PackageNameField)
+        field = ui->lineEditName;
+    else if (failure.field == PackageFailure::OutputFolderField)
+        field = ui->lineEditPath;
+    if (field) {
+        field->setFocus(Qt::OtherFocusReason);
+        field->selectAll();
+    } else {
+        items->pointAt(failure.row);
+    }
+}
+
+void MainWindow::reportSuccess(const QString &archive, const QStringList &leftOutEntries)
+{
     QMessageBox box(QMessageBox::Information, QStringLiteral("打包成功"),
                     QStringLiteral("升级包打包成功"), QMessageBox::Ok, this);
-    box.setInformativeText(
-        QStringLiteral("%1\n大小：%2").arg(path, QLocale().formattedDataSize(info.size())));
+    box.setInformativeText(successDetails(archive, QFileInfo(archive).size(), leftOutEntries));
     QPushButton *openFolder
         = box.addButton(QStringLiteral("打开所在文件夹"), QMessageBox::ActionRole);
+    makeReadable(&box);
     box.exec();
     if (box.clickedButton() == openFolder)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(info.absolutePath()));
+        openFolderOf(archive);
+}
+
+void MainWindow::openFolderOf(const QString &archive)
+{
+    const QString folder = QFileInfo(archive).absolutePath();
+    // Without a file manager (a server, a bare desktop) nothing would happen.
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
+        showWarning(this, QStringLiteral("无法打开文件夹"),
+                    QStringLiteral("没有可以打开文件夹的程序"),
+                    QStringLiteral("升级包所在文件夹：") + displayPath(folder));
 }

@@ -12,6 +12,7 @@
 
 #include <functional>
 
+class ItemList;
 class QProgressDialog;
 class QThread;
 class QTimer;
@@ -33,6 +34,13 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Files given to the program (on its command line, or opened with it from
+    // a file manager): each existing file ending in .zip or .kpz becomes a
+    // 组合包 row, in place of the empty row the window starts with. Others are
+    // passed over. A second package is not refused here: the request check
+    // says why when the user starts.
+    void addCombinedPackageRows(const QStringList &paths);
+
 signals:
     void startCompress(QString packageName, PackageItems items);
     void startDecompress(QString packagePath);
@@ -42,17 +50,24 @@ private slots:
     void onBtnStartPackagingClicked();
 
 protected:
-    // Closing during a run asks whether to cancel it first.
+    // Closing during a run asks whether to cancel it first; closing just
+    // after a successful run shows the success box first.
     void closeEvent(QCloseEvent *event) override;
-    // Escape and closing on the progress dialog; files dropped on the add row.
+    // Escape and closing on the progress dialog, which also stays centred on
+    // the window.
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
-    void addUpgradeItemRow();
-    void addAddRow();
+    void updateTabOrder();
     void configureProgressDialog();
     void advanceProgress();
     void showProgress();
+    void centreProgress();
+
+    void restoreSettings();
+    void saveSettings();
 
     PackageRequest currentRequest() const;
     void lockForm(bool locked);
@@ -65,13 +80,20 @@ private:
     void compressUpgradePackage(const PackageItems &map);
     void onCompressFinished(bool isSuccess, const PackageFailure &failure);
 
+    bool confirmReplacing(const QString &archive);
+    void finishSuccessfulRun();
+    void closeSoon();
+
     QString archivePath() const;
     void report(const PackageFailure &failure);
-    void reportSuccess(const QString &archive);
+    void pointAt(const PackageFailure &failure);
+    void reportSuccess(const QString &archive, const QStringList &leftOutEntries);
+    void openFolderOf(const QString &archive);
 
     Ui::MainWindow *ui;
     QProgressDialog *progressDialog;
     QTimer *progressTimer;
+    ItemList *items;
     QThread *workThread;
     WorkObject *workObject;
     PackageItems upgradeItemMap;
@@ -83,6 +105,11 @@ private:
     bool askingToCancel = false;
     std::function<void()> finishAfterAsking;
     QStringList runItemNames;
+    QString runArchive;
+    int runCombinedRow = -1;
+    QStringList runLeftOutEntries;
+    // Between a successful run's end and its success box.
+    bool successPending = false;
 };
 
 #endif // MAINWINDOW_H

@@ -1,0 +1,60 @@
+#ifndef ITEMLIST_H
+#define ITEMLIST_H
+
+#include "packagerequest.h"
+
+#include <QList>
+#include <QObject>
+#include <QStringList>
+
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+class QWidget;
+class UpgradeItemWidget;
+
+// The window's list of upgrade item rows, above one more row that holds the
+// add button: adding and removing rows, files dropped onto the add row, rows
+// for packages given to the program, and the rows as a request reads them.
+// The list starts with one empty row.
+class ItemList : public QObject
+{
+    Q_OBJECT
+
+public:
+    ItemList(QListWidget *list, QObject *parent);
+
+    int count() const;
+    // The item row at index from the top, or null.
+    UpgradeItemWidget *row(int index) const;
+    UpgradeItemWidget *addRow();
+    QList<RequestRow> requestRows() const;
+
+    // The widgets that take the focus, in the order the user sees them: each
+    // row left to right from the top, then the add button.
+    QList<QWidget *> focusOrder() const;
+    // Scrolls to a row and puts the focus into its path field.
+    void pointAt(int index);
+
+    // Each existing file ending in .zip or .kpz (in any case) becomes a 组合包
+    // row; the list's untouched first row makes room for them.
+    void addCombinedPackages(const QStringList &paths);
+
+signals:
+    // A row was added, so the focus order has changed.
+    void rowAdded();
+
+protected:
+    // A file dropped onto the add row becomes a new row.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void addAddRow();
+    void removeRow(QListWidgetItem *item, UpgradeItemWidget *row);
+    void scrollToFocusedRow(QWidget *focused);
+
+    QListWidget *list;
+    QPushButton *addButton = nullptr;
+};
+
+#endif // ITEMLIST_H
