@@ -475,6 +475,9 @@ int runMerge(int argc, char **argv)
         failure = mergeCombinedPackage(screening.package, &items);
     const double screenS = seconds(clock);
     RunControl control;
+    // The writer writes into a folder that exists, as the window's checks
+    // make sure of.
+    QDir().mkpath(QFileInfo(output).absolutePath());
     if (!failure.failed())
         failure = writePackage(output, items, &control);
     const double totalS = seconds(clock);

@@ -19,7 +19,7 @@ void WorkObject::executeCompress(QString packageName, PackageItems items)
 
 void WorkObject::execDecompress(QString packagePath)
 {
-    const PackageScreening screening = screenCombinedPackage(packagePath);
+    const PackageScreening screening = screenCombinedPackage(packagePath, &control);
     const PackageFailure failure = firstProblem(screening);
     emit decompressFinished(!failure.failed(), screening.package, failure);
 }
