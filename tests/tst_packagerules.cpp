@@ -171,6 +171,8 @@ void PackageRulesTest::packageNames_data()
         << "pkg\u3000" << invalid << "生成压缩包文件名不能以空格结尾";
     QTest::newRow("trailing dot") << "pkg." << invalid << "生成压缩包文件名不能以“.”结尾";
     QTest::newRow("256 bytes with .zip") << QString(252, 'n') << invalid << "生成压缩包文件名过长";
+    QTest::newRow("a folder stands at the archive's path")
+        << "taken" << int(PackageFailure::ArchiveIsFolder) << "生成升级包位置中已有同名的文件夹";
     QTest::newRow("Chinese, too long")
         << QString(84, QChar(0x5305)) << invalid << "生成压缩包文件名过长"; // 252 + 4 bytes
 }
@@ -180,7 +182,14 @@ void PackageRulesTest::packageNames()
     QFETCH(QString, typed);
     QFETCH(int, kind);
     QFETCH(QString, text);
-    const PackageFailure failure = checkPackageName(typed);
+    TestFolder folder;
+    QVERIFY(QDir().mkpath("out/taken.zip"));
+    PackageFailure failure = checkPackageName(typed);
+    CheckedRequest checked;
+    const PackageFailure request = checkPackageRequest({"out", typed, {}}, &checked);
+    QCOMPARE(int(request.kind), kind);
+    if (kind == PackageFailure::ArchiveIsFolder)
+        failure = request;
     QCOMPARE(int(failure.kind), kind);
     if (kind == PackageFailure::None) {
         QCOMPARE(archivePathFor("out", typed), "out/" + text);

@@ -192,6 +192,10 @@ PackageMessage packageMessage(const PackageFailure &f)
         return {QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"), QString()};
     case F::PackageNameInvalid:
         return nameMessage(f);
+    case F::ArchiveIsFolder:
+        return {QStringLiteral("文件名错误"),
+                QStringLiteral("生成升级包位置中已有同名的文件夹"),
+                QStringLiteral("文件夹：") + f.path};
     case F::ArchiveExists:
         return {QStringLiteral("升级包已存在"), f.path, QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:

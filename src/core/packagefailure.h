@@ -16,6 +16,7 @@ struct PackageFailure
         EmptyPackageName,
         PackageNameInvalid, // nameProblem, subject: the name, detail: the character
         ArchiveExists, // path: the archive that a run would replace
+        ArchiveIsFolder, // path: the folder that stands where the archive goes
         TypeRepeated, // subject: the type's label
         ItemMissing, // subject: the row's label; path: the row's path
         ItemUnreadable, // subject: the row's label; path: the row's path

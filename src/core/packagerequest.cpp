@@ -93,6 +93,11 @@ PackageFailure checkPackageRequest(const PackageRequest &request, CheckedRequest
         return badName;
 
     const QString archive = archivePathFor(folder, request.packageName);
+    if (QFileInfo(archive).isDir()) {
+        PackageFailure f = failure(PackageFailure::ArchiveIsFolder, QString(), archive);
+        f.field = PackageFailure::PackageNameField;
+        return f;
+    }
     bool combinedSeen = false;
     for (int index = 0; index < request.rows.size(); ++index) {
         const RequestRow &row = request.rows.at(index);
