@@ -67,11 +67,10 @@ Outcome runCli(const QStringList &arguments, Action action)
 {
     QProcess process;
     if (action == Action::FullDisk)
-        process.start(
-            "bash",
-            // SIGXFSZ left as it is: the program itself must turn it into EFBIG.
-            QStringList {"-c", "ulimit -f 100; exec \"$@\"", "cli", CLI_EXECUTABLE}
-                + arguments);
+        process.start("bash",
+                      // SIGXFSZ left as it is: the program itself must turn it into EFBIG.
+                      QStringList {"-c", "ulimit -f 100; exec \"$@\"", "cli", CLI_EXECUTABLE}
+                          + arguments);
     else
         process.start(CLI_EXECUTABLE, arguments);
     if (!process.waitForStarted())
@@ -152,6 +151,8 @@ class CliTest : public QObject
 private slots:
     void commandLine_data();
     void commandLine();
+    void nameRulesInBothShells_data();
+    void nameRulesInBothShells();
 };
 
 void CliTest::commandLine_data()
@@ -415,6 +416,61 @@ void CliTest::commandLine()
         QCOMPARE(QString::fromUtf8(outcome.out), QString());
         QCOMPARE(stdErr, expected.join('\n').replace('@', folder.path()) + '\n');
     }
+}
+
+// One rule for package names in the window and on the command line: the same
+// refusal in the same words, before anything is written, for each rule.
+void CliTest::nameRulesInBothShells_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("archive"); // what is written when the name is taken
+    for (const char *name : {"../escape", "a\\b", "..", "v5:final", "v5?", "tab\there", "CON.zip",
+                             "lpt9", " pkg", "pkg ", "pkg."})
+        QTest::newRow(name) << QString::fromUtf8(name) << QString();
+    QTest::newRow("256 bytes with .zip") << QString(252, 'n') << QString();
+    QTest::newRow("typed .ZIP") << "pkg.ZIP"
+                                << "pkg.zip";
+    QTest::newRow("Chinese with a blank inside") << "升级包 v5"
+                                                 << "升级包 v5.zip";
+}
+
+void CliTest::nameRulesInBothShells()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, archive);
+    TestFolder folder;
+    folder.write("in/hmi.zip", "hmi v2");
+    QVERIFY(QDir().mkpath("cli") && QDir().mkpath("window"));
+
+    QProcess process;
+    process.start(CLI_EXECUTABLE,
+                  {"build", "--output-dir", "cli", "--name", name, "--item", "hmi=in/hmi.zip"});
+    QVERIFY(process.waitForFinished());
+    const QString cliError = QString::fromUtf8(process.readAllStandardError());
+
+    MainWindow window;
+    WindowDriver driver(&window);
+    ModalWatcher watcher;
+    window.show();
+    driver.pathEdit()->setText("window");
+    driver.nameEdit()->setText(name);
+    driver.setRows({{0, "in/hmi.zip"}});
+    driver.startButton()->click();
+    QVERIFY(watcher.waitForMessages(1));
+    const SeenMessage seen = watcher.messages.first();
+
+    if (!archive.isEmpty()) {
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(seen.title, QStringLiteral("打包成功"));
+        QCOMPARE(filesBelow(folder.path("cli")), QStringList {archive});
+        QCOMPARE(filesBelow(folder.path("window")), QStringList {archive});
+        return;
+    }
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(seen.title, QStringLiteral("文件名错误"));
+    QCOMPARE(cliError.section('\n', 0, 0), seen.title + ": " + seen.text);
+    QCOMPARE(window.focusWidget(), static_cast<QWidget *>(driver.nameEdit()));
+    QCOMPARE(filesBelow(folder.path()), QStringList({"cli", "in", "in/hmi.zip", "window"}));
 }
 
 QTEST_MAIN(CliTest)
