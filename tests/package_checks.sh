@@ -74,7 +74,7 @@ done
 # One place lists the codes: every code must be there, each once.
 cli_page=docs/man/upgrade-package-cli.1
 for code in not-found not-regular-file no-read-permission read-error not-zip \
-  too-many-entries data-before-entries data-between-entries data-after-end \
+  too-many-entries directory-too-large data-before-entries data-between-entries data-after-end \
   comment-holds-end-record zip64-mismatch entries-overlap entry-past-end \
   local-header-mismatch data-descriptor-mismatch entry-too-large entry-corrupt \
   unsupported-method encrypted-entry link-entry unsafe-entry-name \
@@ -87,7 +87,7 @@ done
 for option in output-dir name item force quiet jobs json help version; do
   grep -q "\\\\-\\\\-${option//-/\\\\-}" "$cli_page" || fail "man page does not document --$option"
 done
-for status in 0 1 2 3 130 143; do
+for status in 0 1 2 3 129 130 143; do
   grep -q "^\.B $status\$" "$cli_page" || fail "man page does not explain exit status $status"
 done
 
