@@ -143,31 +143,26 @@ private:
         QByteArray tail;
         if (!read(tailStart, tailLength, &tail))
             return readFailure();
-        // The end record is the one that ends the file with its comment.
+        // The end record is the one that ends the file with its comment; an
+        // end record inside that comment, or one whose comment holds this
+        // one, would let two readers take different ones.
         bool signatureSeen = false;
-        qint64 at = qint64(tailLength - endRecordSize);
-        for (; at >= 0; --at) {
+        QList<qint64> ending;
+        for (qint64 at = qint64(tailLength - endRecordSize); at >= 0; --at) {
             const char *p = tail.constData() + at;
             if (le32(p) != endSignature)
                 continue;
             signatureSeen = true;
             if (tailStart + quint64(at) + endRecordSize + le16(p + 20) == size)
-                break;
+                ending.append(at);
         }
-        if (at < 0)
+        if (ending.isEmpty())
             return signatureSeen ? refuse(F::DataAfterEnd) : notZip(QStringLiteral("没有结束记录"));
+        const qint64 at = ending.first();
+        if (ending.size() > 1 || tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
+            return refuse(F::CommentHoldsEndRecord);
         const char *end = tail.constData() + at;
         endOffset = tailStart + quint64(at);
-        // An end record inside the comment, or one whose comment holds this
-        // one: two readers could take either.
-        if (tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
-            return refuse(F::CommentHoldsEndRecord);
-        for (qint64 earlier = at - 1; earlier >= 0; --earlier) {
-            const char *p = tail.constData() + earlier;
-            if (le32(p) == endSignature
-                && tailStart + quint64(earlier) + endRecordSize + le16(p + 20) == size)
-                return refuse(F::CommentHoldsEndRecord);
-        }
 
         const quint16 disk = le16(end + 4);
         const quint16 directoryDisk = le16(end + 6);
