@@ -256,7 +256,7 @@ qint64 EntryReader::readStored(char *data, quint64 length)
         }
         return 0;
     }
-    const quint64 count = qMin(left, length);
+    const quint64 count = qMin(left, qMin<quint64>(length, chunk));
     if (!source->readAt(entry.dataOffset + done, data, count)) {
         if (source->systemError() != 0)
             return fail(F::ReadError, QString::fromLocal8Bit(strerror(source->systemError())));

@@ -589,14 +589,14 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
     EntryChecks checks(control);
     WriteRun run(control, &archive, &checks, jobs > 0 ? jobs : QThread::idealThreadCount());
     std::vector<std::unique_ptr<ItemSource>> sources;
-    std::vector<std::shared_ptr<const ByteSource>> packages;
+    std::vector<const PackageItem *> fromPackages;
     quint64 total = 0;
     for (const PackageItem &item : items) {
         const int index = int(sources.size());
         if (item.isPackageEntry()) {
             if (!item.packageSource->unchanged())
                 return writeFailure(F::PackageChanged, item.packagePath);
-            packages.push_back(item.packageSource);
+            fromPackages.push_back(&item);
             if (item.entry.method == EntryReader::methodDeflate) {
                 checks.add(item.packageSource, item.packagePath, item.entry);
                 sources.push_back(std::make_unique<RawCopySource>(&run, index, item));
@@ -658,9 +658,11 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
         zip_discard(zip);
         return failure;
     }
-    for (const auto &package : packages) {
-        if (!failure.failed() && !package->unchanged())
-            failure = writeFailure(F::PackageChanged, items.first().packagePath);
+    // Checked and copied are the same bytes only if the package stayed as
+    // it was meanwhile.
+    for (const PackageItem *item : fromPackages) {
+        if (!failure.failed() && !item->packageSource->unchanged())
+            failure = writeFailure(F::PackageChanged, item->packagePath);
     }
     if (!failure.failed())
         failure = finishHeaders(&archive, archivePath, sources);
