@@ -13,6 +13,8 @@ packages=(
   default-jdk-headless binutils
   # benchmark peers
   pigz
+  # fuzzing: clang with libFuzzer and the sanitizers' runtime, llvm-cov
+  clang-14 libclang-rt-14-dev llvm-14
 )
 [ "${1:-}" = "--with-fonts" ] && packages+=(fonts-noto-cjk)
 
