@@ -238,8 +238,11 @@ private:
             problem(F::NamedEntryNotFile, name, key);
             return;
         }
-        // The new package carries the entry under this name.
-        const NameProblem unportable = portableNameProblem(name);
+        // The new package carries the entry under this name, composed (NFC),
+        // which some characters make longer.
+        NameProblem unportable = portableNameProblem(name);
+        if (!unportable.found())
+            unportable = portableNameProblem(nfc(name));
         if (unportable.found()) {
             PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
             f.nameProblem = unportable.kind;

@@ -163,6 +163,10 @@ def cases():
         [Entry(b'hmi\x01.zip', b'hmi'), manifest([('hmi', 'hmi\\u0001.zip')])])
     yield 'name-beside-trailing-dot', 'entry-name-repeated', archive(
         [hmi(), Entry('hmi_v2.zip.', b'other'), manifest([('hmi', 'hmi_v2.zip')])])
+    # U+0958 is kept apart from its composition: in NFC, the form a new
+    # package carries, these 255 bytes become 510.
+    qa = '\u0958' * 85
+    yield 'name-longer-once-composed', 'unportable-entry-name', package(Entry(qa, b'qa'))
     yield 'name-con', 'unportable-entry-name', package(Entry('CON', b'device'))
     yield 'name-colon', 'unsafe-entry-name', package(Entry('a:b', b'stream'))
     yield 'key-nul', 'key-imitates-type', archive(
