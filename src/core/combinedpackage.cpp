@@ -186,6 +186,10 @@ private:
         }
         for (auto it = manifest.constBegin(); it != manifest.constEnd(); ++it)
             screenMember(it.key(), it.value());
+        // The new package carries its own manifest, in UTF-8, which takes half
+        // as much again as GB18030 for Chinese text: it must fit the limit too.
+        if (quint64(manifestBytes(result.package.items).size()) > manifestSizeLimit)
+            problem(F::ManifestTooLarge);
     }
 
     // Whether a manifest read one way names entries that exist, which tells a

@@ -178,6 +178,12 @@ def cases():
     yield 'size-near-2-63', 'entry-too-large', package(hmi(size=(1 << 63) - 1, zip64=True))
     yield 'compressed-size-near-2-64', 'entry-too-large', package(
         hmi(compressed=(1 << 64) - 2, zip64=True))
+    # A GB18030 manifest under 1 MiB whose key takes half as much again in
+    # the UTF-8 of the new package's manifest.
+    gb_name = '控制器.bin'.encode('gb18030')
+    gb_text = '{"%s":{"name":"控制器.bin"}}' % ('中' * 400000)
+    yield 'manifest-larger-in-utf8', 'manifest-too-large', archive(
+        [Entry(gb_name, b'ctrl', flags=0), Entry(MANIFEST, gb_text.encode('gb18030'))])
     yield 'manifest-deflate64', 'unsupported-method', archive(
         [hmi(), manifest([('hmi', 'hmi_v2.zip')], method=DEFLATE64)])
     yield 'manifest-lzma', 'unsupported-method', archive(
