@@ -76,6 +76,14 @@ const std::vector<QByteArray> sampleNames = {
     "b",
     "logo.png",
     "servo.bin",
+    // Unicode forms: U+0958 grows under NFC, the Kelvin sign becomes "K",
+    // Hangul jamo compose, a ligature changes only under NFKC.
+    QByteArray("\xe0\xa5\x98").repeated(85),
+    "\xe2\x84\xaa.bin",
+    "k.bin",
+    "\xe1\x84\x80\xe1\x85\xa1.bin",
+    "\xea\xb0\x80.bin",
+    "\xef\xac\x81.bin",
 };
 
 // Type keys and near misses, as JSON text.
@@ -301,8 +309,19 @@ QByteArray manifestText(Decoder *d, const std::vector<EntryPlan> &entries)
     for (int i = 0; i < members; ++i) {
         if (i > 0)
             text += ',';
-        QByteArray key = d->choice(7) == 7 ? jsonString(decodedName(d->bytes(12)), asciiOnly)
-                                           : '"' + d->pick(sampleKeys) + '"';
+        QByteArray key;
+        switch (d->choice(15)) {
+        case 14: // long: Chinese text takes 2 bytes in GB18030 and 3 in UTF-8
+            key = '"' + QByteArray("\xe4\xb8\xad").repeated(d->in.ConsumeIntegralInRange(0, 400000))
+                + '"';
+            break;
+        case 15:
+            key = jsonString(decodedName(d->bytes(12)), asciiOnly);
+            break;
+        default:
+            key = '"' + d->pick(sampleKeys) + '"';
+            break;
+        }
         QString name;
         if (!entries.empty() && d->choice(5) != 5)
             name = nameVariant(d, decodedName(d->pick(entries).name));
