@@ -143,14 +143,18 @@ public:
         return QByteArray(text.data(), int(text.size()));
     }
 
-    QByteArray name()
+    // A name; by default one of its own, "item<n>.bin", so that a short
+    // description makes a package that is taken.
+    QByteArray name(int n)
     {
-        switch (choice(3)) {
+        switch (choice(4)) {
         case 0:
-            return pick(sampleNames);
+            return "item" + QByteArray::number(n) + ".bin";
         case 1:
-            return bytes(40);
+            return pick(sampleNames);
         case 2:
+            return bytes(40);
+        case 3:
             return pick(sampleNames) + bytes(8);
         default: // long: at and past the 255 bytes a name may take
             return QByteArray(in.ConsumeIntegralInRange<int>(200, 300), 'n') + ".bin";
@@ -204,10 +208,10 @@ int methodFor(int choice)
     return methods[choice];
 }
 
-EntryPlan decodeEntry(Decoder *d)
+EntryPlan decodeEntry(Decoder *d, int n)
 {
     EntryPlan plan;
-    plan.name = d->name();
+    plan.name = d->name(n);
     plan.content = d->content();
     plan.method = methodFor(d->choice(2));
     // bzip2 takes 400 KB of tables per level: the lowest levels keep runs fast.
@@ -244,7 +248,7 @@ EntryPlan decodeEntry(Decoder *d)
     plan.localSizesZero = d->flag();
     plan.zip64 = d->choice(3) == 3;
     if (d->choice(7) == 7)
-        plan.localName = d->name();
+        plan.localName = d->name(n + 1);
     if (d->choice(7) == 7)
         plan.extra = d->bytes(24);
     plan.twice = d->choice(15) == 15;
@@ -304,13 +308,19 @@ QByteArray manifestText(Decoder *d, const std::vector<EntryPlan> &entries)
     if (d->choice(15) == 15)
         return d->bytes(200); // anything at all
     const bool asciiOnly = d->flag();
-    const int members = d->choice(8);
+    // By default every entry in its order under a type key of its own, then
+    // a few more members.
+    const int listed = d->flag() ? 0 : int(entries.size());
+    const int members = listed + d->choice(3);
     QByteArray text = "{";
     for (int i = 0; i < members; ++i) {
         if (i > 0)
             text += ',';
         QByteArray key;
         switch (d->choice(15)) {
+        case 0:
+            key = '"' + sampleKeys.at(size_t(i % 7)) + '"';
+            break;
         case 14: // long: Chinese text takes 2 bytes in GB18030 and 3 in UTF-8
             key = '"' + QByteArray("\xe4\xb8\xad").repeated(d->in.ConsumeIntegralInRange(0, 400000))
                 + '"';
@@ -323,10 +333,17 @@ QByteArray manifestText(Decoder *d, const std::vector<EntryPlan> &entries)
             break;
         }
         QString name;
-        if (!entries.empty() && d->choice(5) != 5)
+        switch (entries.empty() ? 5 : d->choice(5)) {
+        case 0:
+            name = nameVariant(d, decodedName(entries.at(size_t(i) % entries.size()).name));
+            break;
+        case 5:
+            name = decodedName(d->name(i));
+            break;
+        default:
             name = nameVariant(d, decodedName(d->pick(entries).name));
-        else
-            name = decodedName(d->name());
+            break;
+        }
         QByteArray value;
         switch (d->choice(7)) {
         case 1:
@@ -366,7 +383,7 @@ QByteArray manifestText(Decoder *d, const std::vector<EntryPlan> &entries)
 EntryPlan decodeManifest(Decoder *d, const std::vector<EntryPlan> &entries)
 {
     EntryPlan plan;
-    plan.name = d->choice(7) == 7 ? d->pick(sampleNames) : QByteArray(manifestName);
+    plan.name = d->choice(7) == 7 ? d->name(0) : QByteArray(manifestName);
     plan.content = manifestText(d, entries);
     plan.method = methodFor(d->choice(2));
     plan.level = plan.method == ZIP_CM_BZIP2 ? 1 : d->choice(9);
@@ -546,7 +563,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<EntryPlan> plans;
     const int count = d.choice(6);
     for (int i = 0; i < count; ++i)
-        plans.push_back(decodeEntry(&d));
+        plans.push_back(decodeEntry(&d, i));
     if (d.choice(15) != 15) {
         const EntryPlan manifest = decodeManifest(&d, plans);
         plans.insert(plans.begin() + d.choice(int(plans.size())), manifest);
