@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QStringList>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
@@ -269,20 +271,50 @@ private:
     PackageItems items;
 };
 
+const char folderPrefix[] = "upkg-fuzz-";
+
+// Removes the folders of fuzzers that were killed or crashed before they
+// could remove their own: "upkg-fuzz-<pid>-XXXXXX" whose process is gone.
+void sweepDeadFolders(const char *parent)
+{
+    DIR *dir = ::opendir(parent);
+    if (!dir)
+        return;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(folderPrefix))
+            continue;
+        const QList<QByteArray> parts = name.mid(int(sizeof(folderPrefix)) - 1).split('-');
+        bool isNumber = false;
+        const pid_t pid = parts.size() == 2 ? pid_t(parts.first().toInt(&isNumber)) : 0;
+        if (!isNumber || pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        const QByteArray folder = QByteArray(parent) + '/' + name;
+        ::unlink((folder + '/' + archiveName.toUtf8()).constData());
+        ::rmdir(folder.constData());
+    }
+    ::closedir(dir);
+}
+
 // The fuzzer's folder: on tmpfs, which holds nameless files (O_TMPFILE).
 QString fuzzFolder()
 {
     static const QString folder = [] {
-        char pattern[] = "/dev/shm/upkg-fuzz-XXXXXX";
-        char fallback[] = "/tmp/upkg-fuzz-XXXXXX";
-        const char *made = ::mkdtemp(pattern);
-        if (!made)
-            made = ::mkdtemp(fallback);
-        if (!made) {
+        QByteArray made;
+        for (const char *parent : {"/dev/shm", "/tmp"}) {
+            sweepDeadFolders(parent);
+            QByteArray pattern = QByteArray(parent) + '/' + folderPrefix
+                + QByteArray::number(qint64(::getpid())) + "-XXXXXX";
+            if (::mkdtemp(pattern.data())) {
+                made = pattern;
+                break;
+            }
+        }
+        if (made.isEmpty()) {
             std::perror("mkdtemp");
             std::abort();
         }
-        static QByteArray path(made);
+        static QByteArray path = made;
         std::atexit([] {
             ::unlink((path + '/' + archiveName.toUtf8()).constData());
             ::rmdir(path.constData());
