@@ -51,10 +51,13 @@ bool isBareFileName(const QString &name)
         && !name.contains(QChar(0));
 }
 
+// Control characters, and the invisible format characters (U+FEFF, U+200B,
+// a soft hyphen) that make a key look like another; JSON readers, Qt's too,
+// even drop a leading U+FEFF, so that "\ufeffhmi" came back as "hmi".
 bool hasControlCharacter(const QString &text)
 {
     for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
             return true;
     }
     return false;

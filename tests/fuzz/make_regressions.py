@@ -123,6 +123,13 @@ def hmi(**fields):
     return Entry('hmi_v2.zip', b'hmi line\n' * 200, **fields)
 
 
+# Reproducers the fuzzers found, kept as they are, and the problem each is
+# refused for now.
+FOUND = [
+    'key-leading-bom.zip key-imitates-type\n',
+]
+
+
 def cases():
     bomb = deflate(bytes(1 << 20))  # about 1 KB that inflates to 1 MiB
     bzip2_bomb = bzip2_zeros(1 << 30)  # 785 bytes that inflate to 1 GiB
@@ -171,6 +178,15 @@ def cases():
     yield 'name-colon', 'unsafe-entry-name', package(Entry('a:b', b'stream'))
     yield 'key-nul', 'key-imitates-type', archive(
         [hmi(), manifest([('hmi\\u0000', 'hmi_v2.zip')])])
+    # An invisible character makes a key look like a type key (key-leading-bom.zip,
+    # which the structured fuzzer found, has the same with U+FEFF).
+    yield 'key-zero-width-space', 'key-imitates-type', archive(
+        [hmi(), manifest([('hmi\\u200b', 'hmi_v2.zip')])])
+    # UTF-8 readers drop a leading U+FEFF as a byte-order mark, so the new
+    # package's entry, named in UTF-8, would be "x.bin".
+    yield 'name-leading-bom-gb18030', 'unportable-entry-name', archive(
+        [Entry('\ufeffx.bin'.encode('gb18030'), b'x', flags=0),
+         manifest([('hmi', '\\ufeffx.bin')])])
     yield 'key-trailing-blank', 'key-imitates-type', archive(
         [hmi(), manifest([('hmi ', 'hmi_v2.zip')])])
     yield 'key-fullwidth', 'key-imitates-type', archive(
@@ -200,6 +216,7 @@ def main():
     with open(os.path.join(OUT, 'verdicts.txt'), 'w') as f:
         f.write('# file, and the problem inspect must find in it (written by make_regressions.py)\n')
         f.writelines(verdicts)
+        f.writelines(FOUND)
 
 
 if __name__ == '__main__':
