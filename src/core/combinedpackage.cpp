@@ -250,6 +250,10 @@ private:
         NameProblem unportable = portableNameProblem(name);
         if (!unportable.found())
             unportable = portableNameProblem(nfc(name));
+        // UTF-8 readers drop a leading U+FEFF as a byte-order mark, so the new
+        // package's entry, named in UTF-8, would be read under another name.
+        if (!unportable.found() && name.startsWith(QChar(0xfeff)))
+            unportable = {NameProblem::ControlCharacter, QChar(0xfeff)};
         if (unportable.found()) {
             PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
             f.nameProblem = unportable.kind;
