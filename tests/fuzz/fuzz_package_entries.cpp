@@ -6,12 +6,14 @@
 #include "invariant.h"
 #include "rawzip.h"
 
+#include <QFile>
 #include <QStringList>
 #include <QTextCodec>
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <zip.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -580,6 +582,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             return 0;
     }
     editHeaders(&d, layout, &package);
+    // Run on a finding with FUZZ_PACKAGE_OUT=<file> to keep the package it
+    // made, as a file for tests/fuzz/regressions/.
+    if (const char *out = std::getenv("FUZZ_PACKAGE_OUT")) {
+        QFile file(QFile::decodeName(out));
+        if (file.open(QIODevice::WriteOnly))
+            file.write(package);
+    }
     checkPackageInvariant(package);
     return 0;
 }

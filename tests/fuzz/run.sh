@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang into build-fuzz/ and runs each in turn for the
-# given seconds (default 60): the raw-bytes one on its corpus, the seeds and
-# the regression files with the ZIP dictionary, the structured one on its own
-# corpus. Inputs that add coverage go to build-fuzz/corpus/<harness>/, never
-# into the repository. A crash, leak, timeout or broken invariant is written
+# given seconds (default 60): the raw-bytes one on the seeds, the inputs
+# earlier runs found (corpus-found/) and the regression files, with the ZIP
+# dictionary; the structured one on the descriptions earlier runs found
+# (corpus-entries/). Inputs that add coverage go to build-fuzz/corpus/<harness>/,
+# never into the repository (see merge_corpus.sh). A crash, leak, timeout or broken invariant is written
 # to build-fuzz/findings/ and fails the script; make it a file in
 # tests/fuzz/regressions/ once it is fixed.
 #   bash tests/fuzz/run.sh [seconds]
@@ -40,9 +41,9 @@ run() {
   grep -E "stat::(number_of_executed_units|average_exec_per_sec)" "$log"
 }
 
-seed_folders=("$fuzz/corpus" "$fuzz/regressions")
+seed_folders=("$fuzz/corpus" "$fuzz/corpus-found" "$fuzz/regressions")
 run fuzz_package_bytes -max_len=65536 -dict="$fuzz/zip.dict"
-seed_folders=()
+seed_folders=("$fuzz/corpus-entries")
 run fuzz_package_entries -max_len=8192
 
 if [ -n "$(ls -A "$findings")" ]; then
