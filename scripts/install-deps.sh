@@ -21,6 +21,8 @@ tests_and_benchmark=(
   # dpkg-shlibdeps, lintian, desktop-file-validate, appstreamcli, man page
   # rendering, bash completion
   dpkg-dev file lintian desktop-file-utils appstream groff-base man-db bash-completion
+  # fuzzing: clang with libFuzzer and the sanitizers' runtime, llvm-cov
+  clang-14 libclang-rt-14-dev llvm-14
 )
 
 packages=("${build_and_run[@]}")

@@ -51,10 +51,13 @@ bool isBareFileName(const QString &name)
         && !name.contains(QChar(0));
 }
 
+// Control characters, and the invisible format characters (U+FEFF, U+200B,
+// a soft hyphen) that make a key look like another; JSON readers, Qt's too,
+// even drop a leading U+FEFF, so that "\ufeffhmi" came back as "hmi".
 bool hasControlCharacter(const QString &text)
 {
     for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control)
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
             return true;
     }
     return false;
@@ -189,6 +192,10 @@ private:
         }
         for (auto it = manifest.constBegin(); it != manifest.constEnd(); ++it)
             screenMember(it.key(), it.value());
+        // The new package carries its own manifest, in UTF-8, which takes half
+        // as much again as GB18030 for Chinese text: it must fit the limit too.
+        if (quint64(manifestBytes(result.package.items).size()) > manifestSizeLimit)
+            problem(F::ManifestTooLarge);
     }
 
     // Whether a manifest read one way names entries that exist, which tells a
@@ -233,8 +240,15 @@ private:
             problem(F::NamedEntryNotFile, name, key);
             return;
         }
-        // The new package carries the entry under this name.
-        const NameProblem unportable = portableNameProblem(name);
+        // The new package carries the entry under this name, composed (NFC),
+        // which some characters make longer.
+        NameProblem unportable = portableNameProblem(name);
+        if (!unportable.found())
+            unportable = portableNameProblem(nfc(name));
+        // UTF-8 readers drop a leading U+FEFF as a byte-order mark, so the new
+        // package's entry, named in UTF-8, would be read under another name.
+        if (!unportable.found() && name.startsWith(QChar(0xfeff)))
+            unportable = {NameProblem::ControlCharacter, QChar(0xfeff)};
         if (unportable.found()) {
             PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
             f.nameProblem = unportable.kind;
