@@ -146,7 +146,7 @@ def cases():
     # A signature in the comment, and a whole end record that ends the file.
     yield 'comment-holds-end-record', 'comment-holds-end-record', archive(
         [hmi(), manifest([('hmi', 'hmi_v2.zip')])], comment=b'note PK\x05\x06' + bytes(10))
-    yield 'comment-holds-whole-end-record', 'not-zip', archive(
+    yield 'comment-holds-whole-end-record', 'comment-holds-end-record', archive(
         [hmi(), manifest([('hmi', 'hmi_v2.zip')])],
         comment=b'note PK\x05\x06' + bytes(18))
     yield 'deflate-no-data', 'entry-corrupt', package(hmi(stored=b''))
