@@ -139,6 +139,9 @@ void CombinedPackageTest::earlierPackageIsMergedIntoTheNewOne()
     QCOMPARE(readFile(s.folder.path("decompression/notes.txt")),
              QByteArray("the user's own notes"));
     QCOMPARE(filesBelow(s.folder.path("out")), QStringList {"new.zip"});
+    // The earlier package, open from its screening to its copy, is let go.
+    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files))
+        QVERIFY2(!fd.symLinkTarget().endsWith("/A.zip"), qPrintable(fd.symLinkTarget()));
 }
 
 void CombinedPackageTest::refusedPackages_data()

@@ -259,7 +259,15 @@ void MainWindow::endRun()
     workThread->quit();
     workThread->wait();
     runActive = false;
+    releaseItems();
     lockForm(false);
+}
+
+// A combined package stays open from its screening to its copy, so that the
+// bytes copied are the bytes screened; once a run is over it is let go.
+void MainWindow::releaseItems()
+{
+    upgradeItemMap.clear();
 }
 
 // The worker's answer waits while the user is still asked whether to cancel:
@@ -341,6 +349,7 @@ void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failur
     workThread->quit();
     workThread->wait();
     runActive = false;
+    releaseItems();
     successPending = true;
     progressDialog->setValue(progressCeiling);
     if (closeAfterRun) {

@@ -73,6 +73,7 @@ private:
     void lockForm(bool locked);
     void beginRun();
     void endRun();
+    void releaseItems();
     bool deferWhileAsking(std::function<void()> finish);
     void askToCancel(const QString &question, bool thenClose);
     void onDecompressFinished(bool isSuccess, const CombinedPackage &package,
