@@ -85,7 +85,7 @@ void KilledRunsTest::killedAtRandomMoments()
         QProcess process;
         process.start(program, arguments);
         QVERIFY(process.waitForStarted());
-        QTest::qSleep(QRandomGenerator::global()->bounded(span));
+        QTest::qSleep(1 + QRandomGenerator::global()->bounded(span));
         ::kill(pid_t(process.processId()), SIGKILL);
         process.waitForFinished();
 
