@@ -29,10 +29,16 @@ run() {
   shift
   local corpus=$dir/corpus/$harness log=$dir/$harness.log
   mkdir -p "$corpus"
+  # Seed folders that a clone does not have yet (merge_corpus.sh makes them) are
+  # left out; libFuzzer stops at a folder that is missing.
+  local seeds=() folder
+  for folder in "${seed_folders[@]}"; do
+    [ -d "$folder" ] && seeds+=("$folder")
+  done
   echo "== $harness, ${seconds}s"
   if ! "$dir/$fuzz/$harness" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 \
     -artifact_prefix="$findings/$harness-" -print_final_stats=1 "$@" "$corpus" \
-    "${seed_folders[@]}" >"$log" 2>&1; then
+    "${seeds[@]}" >"$log" 2>&1; then
     status=1
     grep -E "ERROR|package invariant|SUMMARY|Test unit written" "$log" || tail -20 "$log"
   fi
