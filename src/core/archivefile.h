@@ -7,6 +7,8 @@
 
 #include <zip.h>
 
+#include <vector>
+
 // The file a run writes its archive into. It has no name while it is
 // written (O_TMPFILE in the archive's folder), so a run that fails, is
 // cancelled or is killed leaves nothing behind; commit() gives it the
@@ -27,7 +29,8 @@ public:
     // A libzip source that writes into the file; libzip takes it over.
     zip_source_t *writeSource(zip_error_t *error);
     int descriptor() const { return fd; }
-    // Where libzip writes next.
+    // Where libzip writes next (bytes it wrote may not be in the file
+    // until commit()).
     quint64 position() const { return offset; }
 
     // Makes the written file the archive: flushed to disk, then linked or
@@ -42,6 +45,9 @@ private:
     static zip_int64_t callback(void *state, void *data, zip_uint64_t length,
                                 zip_source_cmd_t command);
     zip_int64_t fail(int zipError, int systemError);
+    bool write(const char *bytes, quint64 length);
+    bool flush();
+    void startWriteback(quint64 writtenTo);
     PackageFailure writeFailureFor(int error) const;
     bool linkInto(const QString &name);
     void sweepLeftovers() const;
@@ -55,6 +61,9 @@ private:
     QString hiddenName; // set when the file has a name of its own
     quint64 offset = 0;
     quint64 end = 0;
+    std::vector<char> pending; // written, not yet in the file
+    quint64 pendingAt = 0;     // where pending goes
+    quint64 writebackFrom = 0; // where the disk has not been asked to start yet
     bool committed = false;
     zip_error_t error;
 };

@@ -90,7 +90,10 @@ QString methodName(quint16 method)
     }
 }
 
-constexpr quint64 chunk = 1 << 16;
+constexpr quint64 chunk = 1 << 18;
+// Inflated bytes land in a piece this large: zlib keeps its 32 KiB window by
+// copying the end of each piece, which costs little once pieces are large.
+constexpr quint64 inflatedPiece = 1 << 20;
 
 } // namespace
 
@@ -103,7 +106,7 @@ struct DeflateCheck::Stream
     bool ended = false;
     quint64 produced = 0;
     uLong crc = crc32(0, nullptr, 0);
-    Bytef scratch[chunk];
+    Bytef scratch[inflatedPiece];
 };
 
 DeflateCheck::DeflateCheck(quint64 size, quint32 crc, QByteArray *plain)
@@ -141,11 +144,11 @@ bool DeflateCheck::feed(const char *data, quint64 length)
     z.avail_in = uInt(length);
     do {
         z.next_out = stream->scratch;
-        z.avail_out = uInt(chunk);
+        z.avail_out = uInt(inflatedPiece);
         const int result = inflate(&z, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
             return fail(corruptData);
-        const uInt made = uInt(chunk) - z.avail_out;
+        const uInt made = uInt(inflatedPiece) - z.avail_out;
         stream->crc = crc32(stream->crc, stream->scratch, made);
         stream->produced += made;
         if (stream->produced > expectedSize)

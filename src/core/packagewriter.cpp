@@ -349,24 +349,22 @@ public:
 protected:
     bool openData() override
     {
-        done = 0;
+        done = bufferEnd = buffered = 0;
+        if (!buffer)
+            buffer.reset(new char[readPiece]);
         return true;
     }
 
+    // libzip asks for a few KiB at a time; the package is read a MiB at a time.
     zip_int64_t readData(char *data, zip_uint64_t length) override
     {
         if (run->checks->failed())
             return failed(); // the check's failure is the run's
-        const quint64 count = qMin<quint64>(length, item.entry.compressedSize - done);
-        if (count == 0)
-            return 0;
-        const ByteSource &source = *item.packageSource;
-        if (!source.readAt(item.entry.dataOffset + done, data, count))
-            return fail(source.systemError() != 0
-                            ? writeFailure(F::ReadError, item.packagePath,
-                                           systemError(source.systemError()))
-                            : writeFailure(F::PackageChanged, item.packagePath));
-        done += count;
+        if (buffered == 0 && !refill())
+            return -1;
+        const quint64 count = qMin<quint64>(length, buffered);
+        std::memcpy(data, buffer.get() + (bufferEnd - buffered), count);
+        buffered -= count;
         run->control->advance(qint64(count));
         return zip_int64_t(count);
     }
@@ -381,8 +379,31 @@ protected:
     }
 
 private:
+    static constexpr quint64 readPiece = 1 << 20;
+
+    // The next piece of the entry's stored bytes; false when reading fails.
+    bool refill()
+    {
+        const quint64 count = qMin(readPiece, item.entry.compressedSize - done);
+        if (count == 0)
+            return true;
+        const ByteSource &source = *item.packageSource;
+        if (!source.readAt(item.entry.dataOffset + done, buffer.get(), count)) {
+            fail(source.systemError() != 0 ? writeFailure(F::ReadError, item.packagePath,
+                                                          systemError(source.systemError()))
+                                           : writeFailure(F::PackageChanged, item.packagePath));
+            return false;
+        }
+        done += count;
+        bufferEnd = buffered = count;
+        return true;
+    }
+
     PackageItem item;
-    quint64 done = 0;
+    quint64 done = 0; // of the stored bytes, read from the package
+    std::unique_ptr<char[]> buffer;
+    quint64 bufferEnd = 0; // bytes in buffer
+    quint64 buffered = 0;  // of them, not yet handed to libzip
 };
 
 // An entry of a combined package that is not deflated: read uncompressed, as
