@@ -387,8 +387,8 @@ int runCli(const QStringList &arguments)
                          "                     Lists a package's items and reports every problem.\n"
                          "\nExit codes: 0 success; 1 the request or an input refused (also an\n"
                          "existing archive without --force), or inspect found a problem; 2 usage\n"
-                         "error; 3 writing the archive failed; 130 interrupted (SIGINT);\n"
-                         "143 terminated (SIGTERM).\n");
+                         "error; 3 writing the archive failed; 129 hung up (SIGHUP);\n"
+                         "130 interrupted (SIGINT); 143 terminated (SIGTERM).\n");
 
     const QString command = arguments.value(0);
     if (command == QLatin1String("build"))
