@@ -106,7 +106,8 @@ struct DeflateCheck::Stream
     bool ended = false;
     quint64 produced = 0;
     uLong crc = crc32(0, nullptr, 0);
-    Bytef scratch[inflatedPiece];
+    std::unique_ptr<Bytef[]> scratch; // not cleared: every byte is written before it is read
+    uInt scratchSize = 0;
 };
 
 DeflateCheck::DeflateCheck(quint64 size, quint32 crc, QByteArray *plain)
@@ -115,6 +116,10 @@ DeflateCheck::DeflateCheck(quint64 size, quint32 crc, QByteArray *plain)
     , expectedCrc(crc)
     , plain(plain)
 {
+    // A small entry gets a small piece (one byte more than it declares shows
+    // a stream that runs longer); a package may hold 65,535 of them.
+    stream->scratchSize = uInt(qBound<quint64>(4096, size + 1, inflatedPiece));
+    stream->scratch.reset(new Bytef[stream->scratchSize]);
     stream->ready = inflateInit2(&stream->z, -MAX_WBITS) == Z_OK;
 }
 
@@ -143,18 +148,18 @@ bool DeflateCheck::feed(const char *data, quint64 length)
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
     z.avail_in = uInt(length);
     do {
-        z.next_out = stream->scratch;
-        z.avail_out = uInt(inflatedPiece);
+        z.next_out = stream->scratch.get();
+        z.avail_out = stream->scratchSize;
         const int result = inflate(&z, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
             return fail(corruptData);
-        const uInt made = uInt(inflatedPiece) - z.avail_out;
-        stream->crc = crc32(stream->crc, stream->scratch, made);
+        const uInt made = stream->scratchSize - z.avail_out;
+        stream->crc = crc32(stream->crc, stream->scratch.get(), made);
         stream->produced += made;
         if (stream->produced > expectedSize)
             return fail(QStringLiteral("解压后比声明的大小长"));
         if (plain)
-            plain->append(reinterpret_cast<const char *>(stream->scratch), int(made));
+            plain->append(reinterpret_cast<const char *>(stream->scratch.get()), int(made));
         stream->ended = result == Z_STREAM_END;
         if (result == Z_BUF_ERROR && made == 0)
             break;
@@ -350,9 +355,10 @@ PackageFailure drainEntry(EntryReader *reader, const std::function<bool(quint64)
 {
     if (!reader->open())
         return reader->failure();
-    std::unique_ptr<char[]> buffer(new char[chunk]);
+    const quint64 size = qBound<quint64>(1, reader->bytesToDeliver(), chunk);
+    std::unique_ptr<char[]> buffer(new char[size]);
     for (;;) {
-        const qint64 got = reader->read(buffer.get(), chunk);
+        const qint64 got = reader->read(buffer.get(), size);
         if (got < 0)
             return reader->failure();
         if (got == 0)

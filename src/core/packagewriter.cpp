@@ -350,8 +350,8 @@ protected:
     bool openData() override
     {
         done = bufferEnd = buffered = 0;
-        if (!buffer)
-            buffer.reset(new char[readPiece]);
+        if (!buffer) // sized for the entry: a package may hold many small ones
+            buffer.reset(new char[qBound<quint64>(1, item.entry.compressedSize, readPiece)]);
         return true;
     }
 
