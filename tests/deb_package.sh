@@ -17,16 +17,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 export LC_ALL=C.UTF-8
 title="组合升级包生成工具v1.1"
-failures=0
-passes=0
-pass() {
-  echo "PASS: $1"
-  passes=$((passes + 1))
-}
-fail() {
-  echo "FAIL: $1"
-  failures=$((failures + 1))
-}
+source tests/checks_tally.sh
 
 # ---- the installed window, run inside xvfb-run -------------------------------
 # Starts the program from /usr/bin, finds its window by its exact title, reads
@@ -280,5 +271,4 @@ while read -r path; do
 done <"$state/files"
 [ "$left" -eq 0 ] && pass "no file of the package is left ($(wc -l <"$state/files") paths checked)"
 
-echo "deb_package: $passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+report_tally deb_package

@@ -11,16 +11,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 deb=${1:?usage: tests/package_checks.sh PACKAGE.deb}
 export LC_ALL=C.UTF-8
-failures=0
-passes=0
-pass() {
-  echo "PASS: $1"
-  passes=$((passes + 1))
-}
-fail() {
-  echo "FAIL: $1"
-  failures=$((failures + 1))
-}
+source tests/checks_tally.sh
 
 # ---- lintian -----------------------------------------------------------------
 # Errors and warnings fail; informational tags are shown (README lists them).
@@ -159,5 +150,4 @@ completion_cases() {
 }
 completion_cases "$PWD/resources/upgrade-package-cli.bash-completion"
 
-echo "package_checks: $passes passed, $failures failed"
-[ "$failures" -eq 0 ]
+report_tally package_checks
