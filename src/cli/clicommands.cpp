@@ -2,6 +2,7 @@
 
 #include "appversion.h"
 #include "combinedpackage.h"
+#include "console.h"
 #include "packagingrun.h"
 #include "packagewriter.h"
 #include "upgradeitemtypes.h"
@@ -16,10 +17,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
-#include <cstdio>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -28,14 +26,12 @@ const QString combinedType = QStringLiteral("combined");
 
 QTextStream &out()
 {
-    static QTextStream stream(stdout);
-    return stream;
+    return standardOutput();
 }
 
 QTextStream &err()
 {
-    static QTextStream stream(stderr);
-    return stream;
+    return standardError();
 }
 
 int usageError(const QString &message)
@@ -58,46 +54,12 @@ void printHelp(QCommandLineParser &parser, const QString &usage, const QString &
 
 // ---- build ------------------------------------------------------------------
 
-RunControl *interruptible = nullptr;
-std::atomic<int> interruptedBy {0};
-
-extern "C" void onInterrupt(int signal)
-{
-    // Atomic stores: all a signal handler may do here.
-    interruptedBy = signal;
-    if (interruptible)
-        interruptible->requestCancel();
-}
-
-// While it lives, SIGINT, SIGTERM and SIGHUP cancel the run that control
-// watches instead of killing the process: the run then removes what it
-// wrote and the process exits 128 + the signal's number.
-class Interruptible
-{
-public:
-    explicit Interruptible(RunControl *control)
-    {
-        interruptible = control;
-        for (const int number : handledSignals)
-            std::signal(number, onInterrupt);
-    }
-    ~Interruptible()
-    {
-        for (const int number : handledSignals)
-            std::signal(number, SIG_DFL);
-        interruptible = nullptr;
-    }
-
-private:
-    static constexpr int handledSignals[] = {SIGINT, SIGTERM, SIGHUP};
-};
-
 int exitFor(const PackageFailure &failure)
 {
     if (!failure.failed())
         return ExitSuccess;
     if (failure.kind == PackageFailure::Cancelled)
-        return interruptedBy ? 128 + interruptedBy : ExitCancelled;
+        return interruptionExitCode() ? interruptionExitCode() : ExitCancelled;
     // The same cause gives the same code, whether a plain item or a combined
     // package met it, before or while the archive was written.
     return isInputFailure(failure) ? ExitRefused : ExitFailed;
@@ -126,7 +88,7 @@ PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *c
         failure = writePackage(prepared.archivePath, prepared.items, control, jobs);
         finished = true;
     });
-    const bool terminal = !quiet && ::isatty(STDERR_FILENO);
+    const bool terminal = !quiet && standardErrorIsTerminal();
     QStringList names;
     for (const PackageItem &item : prepared.items)
         names.append(item.name);
@@ -387,8 +349,9 @@ int runCli(const QStringList &arguments)
                          "                     Lists a package's items and reports every problem.\n"
                          "\nExit codes: 0 success; 1 the request or an input refused (also an\n"
                          "existing archive without --force), or inspect found a problem; 2 usage\n"
-                         "error; 3 writing the archive failed; 129 hung up (SIGHUP);\n"
-                         "130 interrupted (SIGINT); 143 terminated (SIGTERM).\n");
+                         "error; 3 writing the archive failed; 129 hung up (SIGHUP; on Windows\n"
+                         "the console closed); 130 interrupted (SIGINT; Ctrl+C); 143 terminated\n"
+                         "(SIGTERM; Ctrl+Break, log-off, shut-down).\n");
 
     const QString command = arguments.value(0);
     if (command == QLatin1String("build"))
