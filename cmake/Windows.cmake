@@ -10,7 +10,7 @@
 foreach(program IN ITEMS upgrade-package-tool upgrade-package-cli)
   set(ICON_FILE "${PROJECT_SOURCE_DIR}/resources/icons/upgrade-package-tool.ico")
   set(RC_PROGRAM ${program})
-  configure_file(resources/upgrade-package-tool.rc.in ${program}.rc @ONLY)
+  configure_file(resources/windows/upgrade-package-tool.rc.in ${program}.rc @ONLY)
   target_sources(${program} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${program}.rc)
 endforeach()
 target_link_libraries(upgrade-package-tool PRIVATE Qt5::WinMain)

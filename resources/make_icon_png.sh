@@ -9,7 +9,7 @@ for size in 48 256; do
   rsvg-convert --width "$size" --height "$size" --output "upgrade-package-tool-$size.png" \
     upgrade-package-tool.svg
 done
-# The Windows icon (resources/upgrade-package-tool.rc.in): 16 to 64 px and the
+# The Windows icon (resources/windows/upgrade-package-tool.rc.in): 16 to 64 px and the
 # 256 px PNG in one .ico. Needs ImageMagick's convert (Debian package imagemagick).
 convert upgrade-package-tool-256.png \( -clone 0 -resize 16x16 \) \( -clone 0 -resize 32x32 \) \
   \( -clone 0 -resize 48x48 \) \( -clone 0 -resize 64x64 \) -delete 0 upgrade-package-tool-256.png \
