@@ -6,8 +6,9 @@
 
 namespace {
 
+// Used on Linux only (an X or Wayland display).
 // Qt platforms that draw without an X or Wayland server.
-bool needsNoDisplay(const QString &platforms)
+[[maybe_unused]] bool needsNoDisplay(const QString &platforms)
 {
     static const QStringList displayless
         = {QStringLiteral("offscreen"),   QStringLiteral("minimal"), QStringLiteral("minimalegl"),
@@ -21,7 +22,7 @@ bool needsNoDisplay(const QString &platforms)
     return false;
 }
 
-QString platformArgument(const QStringList &arguments)
+[[maybe_unused]] QString platformArgument(const QStringList &arguments)
 {
     for (int i = 1; i + 1 < arguments.size(); ++i) {
         if (arguments.at(i) == QLatin1String("-platform")
