@@ -45,6 +45,7 @@ files=$dist/files.nsh
 size_kb=$(du -sk "$folder" | cut -f1)
 
 makensis -V2 -INPUTCHARSET UTF8 -DVERSION="$version" -DFILES="$files" -DSIZE_KB="$size_kb" \
+  -DICON="$root/resources/icons/upgrade-package-tool.ico" \
   -DOUTFILE="$dist/$name-setup.exe" resources/windows/installer.nsi
 (cd "$dist" && zip -q -r -X "$name-windows-x64.zip" "$name")
 ls -l "$dist/$name-setup.exe" "$dist/$name-windows-x64.zip"

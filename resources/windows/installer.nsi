@@ -1,6 +1,6 @@
 ; The Windows installer of 组合升级包生成工具, made by scripts/package-windows.sh
 ; with Debian's makensis:
-;   makensis -INPUTCHARSET UTF8 -DVERSION=1.1 -DFOLDER=<installed folder>
+;   makensis -INPUTCHARSET UTF8 -DVERSION=1.1 -DICON=<.ico> -DSIZE_KB=<size>
 ;            -DFILES=<files.nsh> -DOUTFILE=<setup.exe> installer.nsi
 ; FILES names the folder's files one by one (File and Delete lines), so the
 ; uninstaller removes exactly what was installed and nothing a user put there.
@@ -24,8 +24,8 @@ BrandingText "${PRODUCT} v${VERSION}"
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
 
-!define MUI_ICON "${__FILEDIR__}\..\icons\upgrade-package-tool.ico"
-!define MUI_UNICON "${__FILEDIR__}\..\icons\upgrade-package-tool.ico"
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
 !define MUI_FINISHPAGE_RUN "$INSTDIR\upgrade-package-tool.exe"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
@@ -39,6 +39,7 @@ VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "ProductName" "${PRODUCT}"
 VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "FileDescription" "${PRODUCT} 安装程序"
 VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=${LANG_SIMPCHINESE} "LegalCopyright" "© 2026 The Combined Upgrade Package Tool developers"
 
 Function .onInit
   ; 64-bit programs: the 64-bit Program Files and registry.
