@@ -24,7 +24,7 @@ packages=(
   # the SDK's host tools (moc, uic, rcc) are Linux programs
   xz-utils
   # Qt's Chinese dialog texts (qtbase_zh_CN.qm), the installer, Wine
-  qttranslations5-l10n nsis wine wine64
+  qttranslations5-l10n nsis wine wine64 fonts-wine
   # the Wine tests: a virtual X server, window tools, a CJK font for Wine,
   # screenshots, and the Linux ZIP readers that read the Windows package back
   xvfb xauth xdotool imagemagick fonts-wqy-microhei
