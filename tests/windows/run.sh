@@ -195,14 +195,15 @@ wineserver -w
 # ---- Ctrl+C ------------------------------------------------------------------
 # A console for the run: a pseudo-terminal (script), where Wine's console
 # passes Ctrl+C on.
-SHELL=/bin/bash script -qec "wine $(printf '%q' "$work/winhelper.exe") event c $(printf '%q' "$(winpath "$killed")") \
+SHELL=/bin/bash script -qec "wine $(printf '%q' "$work/winhelper.exe") event c $(printf '%q' "$(winpath "$killed")") $(printf '%q' "$(winpath "$work/ended.txt")") \
   $(printf '%q' "$(winpath "$cli")") build --output-dir $(printf '%q' "$(winpath "$killed")") \
   --name p --force --item $(printf '%q' "hmi=$(winpath "$work/big.bin")"); exit \$?" \
   "$work/ctrl-c.txt" </dev/null >/dev/null 2>&1
 code=$?
+ended=$(tr -dc 0-9 <"$work/ended.txt" 2>/dev/null)
 if [ "$code" -eq 130 ] && [ "$(listing "$killed")" = p.zip ] && cmp -s "$killed/p.zip" "$work/earlier.zip" \
-  && grep -q "已取消打包" "$work/ctrl-c.txt"; then
-  pass "Ctrl+C cancels a run: exit 130, the earlier archive as it was, no other file"
+  && grep -q "已取消打包" "$work/ctrl-c.txt" && [ "${ended:-9999}" -le 500 ]; then
+  pass "Ctrl+C cancels a run in $ended ms: exit 130, the earlier archive as it was, no other file"
 else
   fail "Ctrl+C: exit $code, folder: $(listing "$killed" | tr '\n' ' ')"
   cat -v "$work/ctrl-c.txt"

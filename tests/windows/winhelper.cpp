@@ -4,10 +4,11 @@
 //   winhelper hold FILE MARKER SECONDS
 //       opens FILE for reading without letting it be deleted or replaced,
 //       creates MARKER once it holds it, and keeps it for SECONDS
-//   winhelper event c|break FOLDER COMMAND...
-//       starts COMMAND on this console, waits
-//       until a run's hidden file appears in FOLDER, sends the console event
-//       (Ctrl+C or Ctrl+Break) and returns COMMAND's exit code
+//   winhelper event c|break FOLDER MS-FILE COMMAND...
+//       starts COMMAND on this console, waits until a run's hidden file
+//       appears in FOLDER, sends the console event (Ctrl+C or Ctrl+Break),
+//       writes into MS-FILE how many milliseconds COMMAND took to end after
+//       it, and returns COMMAND's exit code
 #include <windows.h>
 
 #include <cstdio>
@@ -47,7 +48,8 @@ BOOL WINAPI ignoreEvent(DWORD)
     return TRUE; // the event is for the run; this helper stays to report
 }
 
-int sendEvent(const wchar_t *which, const wchar_t *folder, int count, wchar_t **command)
+int sendEvent(const wchar_t *which, const wchar_t *folder, const wchar_t *timeFile, int count,
+              wchar_t **command)
 {
     std::wstring line;
     for (int i = 0; i < count; ++i)
@@ -66,10 +68,15 @@ int sendEvent(const wchar_t *which, const wchar_t *folder, int count, wchar_t **
         if (::WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0)
             return 201; // ended before it wrote anything
     }
+    const ULONGLONG sent = ::GetTickCount64();
     if (!::GenerateConsoleCtrlEvent(controlC ? CTRL_C_EVENT : CTRL_BREAK_EVENT, 0))
         return 202;
     if (::WaitForSingleObject(process.hProcess, 30000) != WAIT_OBJECT_0)
         return 203;
+    if (FILE *report = _wfopen(timeFile, L"w")) {
+        std::fprintf(report, "%llu\n", ::GetTickCount64() - sent);
+        std::fclose(report);
+    }
     DWORD code = 0;
     ::GetExitCodeProcess(process.hProcess, &code);
     return int(code);
@@ -81,9 +88,9 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
         return hold(argv[2], argv[3], _wtoi(argv[4]));
-    if (argc >= 5 && std::wcscmp(argv[1], L"event") == 0)
-        return sendEvent(argv[2], argv[3], argc - 4, argv + 4);
-    std::fputs("usage: winhelper hold FILE MARKER SECONDS | event c|break FOLDER COMMAND...\n",
+    if (argc >= 6 && std::wcscmp(argv[1], L"event") == 0)
+        return sendEvent(argv[2], argv[3], argv[4], argc - 5, argv + 5);
+    std::fputs("usage: winhelper hold FILE MARKER SECONDS | event c|break FOLDER MS-FILE COMMAND...\n",
                stderr);
     return 2;
 }
