@@ -209,6 +209,32 @@ else
   cat -v "$work/ctrl-c.txt"
 fi
 
+# ---- the console window closed -----------------------------------------------
+# Wine ends a console's programs when its window closes, without the close
+# event that Windows sends first (so exit code 129 shows on Windows only);
+# what stays in the folder is the same.
+wineserver -w
+xvfb-run -a -s '-screen 0 1280x900x24' bash -c '
+  wineconsole "$1" build --output-dir "$2" --name p --force --item "hmi=$3" & console=$!
+  for _ in $(seq 1 200); do
+    [ -n "$(find "$4" -name ".upkg-*.tmp" -size +1k)" ] && break
+    sleep 0.1
+  done
+  for _ in $(seq 1 100); do
+    window=$(xdotool search --name "upgrade-package-cli" 2>/dev/null | head -n 1)
+    [ -n "$window" ] && break
+    sleep 0.1
+  done
+  [ -n "$window" ] && python3 tests/close_window.py "$window"
+  wait $console' _ "$cli" "$(winpath "$killed")" "$(winpath "$work/big.bin")" "$killed" \
+  >/dev/null 2>>"$work/window.log"
+sleep 1
+if [ "$(listing "$killed")" = p.zip ] && cmp -s "$killed/p.zip" "$work/earlier.zip"; then
+  pass "the console window closed mid-run: the earlier archive as it was, no other file"
+else
+  fail "console window closed: the folder holds $(listing "$killed" | tr '\n' ' ')"
+fi
+
 # ---- an earlier archive another program holds open ---------------------------
 held=$work/held
 mkdir -p "$held"
