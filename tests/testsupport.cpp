@@ -22,6 +22,13 @@
 
 #include <zip.h>
 
+#ifdef Q_OS_WIN
+#include <algorithm>
+#include <zlib.h>
+#else
+#include <sys/stat.h>
+#endif
+
 namespace {
 
 // Set while the program loads, before any QSettings or QStandardPaths call
@@ -301,6 +308,7 @@ int runProgram(const QString &program, const QStringList &arguments, QByteArray 
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
+#ifndef Q_OS_WIN
 static const char zipScript[] = R"(
 import json, sys, warnings, zipfile
 warnings.simplefilter('ignore')
@@ -340,6 +348,102 @@ void writeHostileZip(const QString &path, const QString &caseName)
     if (runProgram("python3", {script, caseName, path}, &output) != 0)
         qFatal("hostile_zip.py could not write %s: %s", qPrintable(caseName), output.constData());
 }
+
+bool makeFifo(const QString &path)
+{
+    return ::mkfifo(QFile::encodeName(path).constData(), 0644) == 0;
+}
+
+#else
+// Windows has no python3: the same archive as python's zipfile.writestr()
+// writes it, made here byte by byte (libzip would refuse a repeated name):
+// date 2024-05-06 07:08:10, "made by" Unix, the kind's permission bits, files
+// deflated and the rest stored, the UTF-8 flag on names that are not ASCII.
+void writeZip(const QString &path, const Entries &entries)
+{
+    const auto le = [](QByteArray &to, quint64 value, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            to.append(char(value >> (8 * i)));
+    };
+    const quint16 dosTime = 7 << 11 | 8 << 5 | 10 / 2;
+    const quint16 dosDate = (2024 - 1980) << 9 | 5 << 5 | 6;
+    QByteArray archive, directory;
+    for (const Entry &e : entries) {
+        const QByteArray name = e.name.toUtf8();
+        const bool deflated = e.kind == 'f';
+        QByteArray stored = e.data;
+        if (deflated) {
+            z_stream z {};
+            deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+            stored.resize(int(deflateBound(&z, uLong(e.data.size()))));
+            z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(e.data.constData()));
+            z.avail_in = uInt(e.data.size());
+            z.next_out = reinterpret_cast<Bytef *>(stored.data());
+            z.avail_out = uInt(stored.size());
+            deflate(&z, Z_FINISH);
+            stored.resize(int(z.total_out));
+            deflateEnd(&z);
+        }
+        const quint32 crc = quint32(
+            crc32(0, reinterpret_cast<const Bytef *>(e.data.constData()), uInt(e.data.size())));
+        const quint32 mode = e.kind == 'l' ? 0120777 : e.kind == 'd' ? 040755 : 0100644;
+        const bool ascii
+            = std::all_of(name.begin(), name.end(), [](char c) { return uchar(c) < 0x80; });
+        const quint64 offset = quint64(archive.size());
+        QByteArray common; // version needed .. name length
+        le(common, 20, 2);
+        le(common, ascii ? 0 : 0x800, 2);
+        le(common, deflated ? 8 : 0, 2);
+        le(common, dosTime, 2);
+        le(common, dosDate, 2);
+        le(common, crc, 4);
+        le(common, quint64(stored.size()), 4);
+        le(common, quint64(e.data.size()), 4);
+        le(common, quint64(name.size()), 2);
+        archive += QByteArray("PK\x03\x04", 4) + common;
+        le(archive, 0, 2); // extra field
+        archive += name + stored;
+        directory += QByteArray("PK\x01\x02", 4);
+        le(directory, 3 << 8 | 20, 2); // made by Unix
+        directory += common;
+        le(directory, 0, 2); // extra field
+        le(directory, 0, 2); // comment
+        le(directory, 0, 2); // disk
+        le(directory, 0, 2); // internal attributes
+        le(directory, quint64(mode) << 16 | (e.kind == 'd' ? 0x10 : 0), 4);
+        le(directory, offset, 4);
+        directory += name;
+    }
+    QByteArray end("PK\x05\x06", 4);
+    le(end, 0, 4); // disks
+    le(end, quint64(entries.size()), 2);
+    le(end, quint64(entries.size()), 2);
+    le(end, quint64(directory.size()), 4);
+    le(end, quint64(archive.size()), 4);
+    le(end, 0, 2); // comment
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(archive + directory + end) < 0)
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+// The hand-made archives come from tests/hostile_zip.py, which
+// tests/windows/run.sh runs on Linux beforehand into UPKG_HOSTILE_ZIPS.
+void writeHostileZip(const QString &path, const QString &caseName)
+{
+    QString file = caseName;
+    file.replace(QLatin1Char(' '), QLatin1Char('_')).replace(QLatin1Char('-'), QLatin1Char('_'));
+    const QString made = qEnvironmentVariable("UPKG_HOSTILE_ZIPS") + QLatin1Char('/') + file
+        + QStringLiteral(".zip");
+    QFile::remove(path);
+    if (!QFile::copy(made, path))
+        qFatal("no hand-made archive %s (UPKG_HOSTILE_ZIPS)", qPrintable(made));
+}
+
+bool makeFifo(const QString &)
+{
+    return false;
+}
+#endif
 
 QByteArray randomBytes(int size, quint32 seed)
 {

@@ -137,6 +137,21 @@ void writeZip(const QString &path, const Entries &entries);
 // Writes one of the hand-made hostile archives of tests/hostile_zip.py.
 void writeHostileZip(const QString &path, const QString &caseName);
 
+// Makes a FIFO at path; false where the system has none (Windows).
+bool makeFifo(const QString &path);
+
+// Skips the rest of a test that needs Linux programs (python3, the ZIP
+// readers, readelf, bash): under Wine a Windows test cannot run them, and
+// tests/windows/run.sh reads the Windows programs' packages with them instead.
+#ifdef Q_OS_WIN
+#define SKIP_WITHOUT_LINUX_PROGRAMS()                                                              \
+    QSKIP("needs Linux programs, which tests/windows/run.sh uses on the Windows programs' output")
+#else
+#define SKIP_WITHOUT_LINUX_PROGRAMS()                                                              \
+    do {                                                                                           \
+    } while (false)
+#endif
+
 // Bytes that deflate cannot shrink, the same for the same seed.
 QByteArray randomBytes(int size, quint32 seed);
 

@@ -193,9 +193,10 @@ void CombinedPackageTest::refusedPackages()
     QVERIFY(s.run({{Servo, plain}, {Combined, package}}));
     QVERIFY(s.watcher.waitForMessages(2));
     QTest::qWait(150);
-    QCOMPARE(s.messages(),
-             QStringList({"升级包已存在: " + s.archive() + "\n是否替换？ / ",
-                          QString(message).replace('@', package)}));
+    QCOMPARE(
+        s.messages(),
+        QStringList({"升级包已存在: " + QDir::toNativeSeparators(s.archive()) + "\n是否替换？ / ",
+                     QString(message).replace('@', QDir::toNativeSeparators(package))}));
     // Screening and merging point at the package's row; a failure found
     // while copying (the writer's) names no row.
     QWidget *focused = s.window.focusWidget();
@@ -233,7 +234,9 @@ void CombinedPackageTest::leftOutEntriesLine()
     QFETCH(QString, line);
     TestFolder folder;
     const QString archive = folder.write("out/new.zip", "0123456789");
-    QStringList expected {archive, "大小：" + QLocale().formattedDataSize(10)};
+    // The window shows paths as the system writes them ("\" on Windows).
+    QStringList expected {QDir::toNativeSeparators(archive),
+                          "大小：" + QLocale().formattedDataSize(10)};
     if (!line.isEmpty())
         expected << line;
     QCOMPARE(successDetails(archive, 10, leftOut), expected.join('\n'));

@@ -55,9 +55,16 @@ void PackageRulesTest::manifestBytes_data()
                                            {"language", "g"}}
                                << QByteArray(R"({"3d_model":{"name":"m"},"language":{"name":"g"},)"
                                              R"("logo":{"name":"l"},"servo":{"name":"s"}})");
+#ifdef Q_OS_WIN
+    // "\" separates folders on Windows, and a name holds none.
+    QTest::newRow("escapes and Chinese")
+        << ItemMap {{"hmi", "C:\\x\\a\"b.zip"}, {"logo", "\\\\server\\share\\标志.zip"}}
+        << QByteArray(R"({"hmi":{"name":"a\"b.zip"},"logo":{"name":"标志.zip"}})");
+#else
     QTest::newRow("escapes and Chinese")
         << ItemMap {{"hmi", "/x/a\"b\\c.zip"}, {"logo", "/x/标志.zip"}}
         << QByteArray(R"({"hmi":{"name":"a\"b\\c.zip"},"logo":{"name":"标志.zip"}})");
+#endif
 }
 
 void PackageRulesTest::manifestBytes()
@@ -84,6 +91,15 @@ void PackageRulesTest::pathsAreComparedAfterResolvingLinks()
     TestFolder folder;
     QDir().mkpath(folder.path("out"));
     const QString item = folder.write("out/pkg.zip", "old package");
+#ifdef Q_OS_WIN
+    // Windows ignores case and takes "\" as "/"; its links need rights that
+    // users lack (Qt makes shortcuts instead).
+    QVERIFY(isSamePath("out/pkg.zip", folder.path("OUT") + "\\Pkg.ZIP"));
+    QVERIFY(isSamePath("out\\sub\\..\\pkg.zip", item));
+    QVERIFY(!isSamePath("out/pkg.zip", "out/pkg2.zip"));
+    QVERIFY(isSamePath("out/new/x.zip", folder.path("OUT/NEW/x.zip")));
+    return;
+#endif
     QVERIFY(QFile::link(folder.path("out"), folder.path("out-link")));
     QVERIFY(QFile::link(item, folder.path("item-link.zip")));
 

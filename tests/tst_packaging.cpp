@@ -27,7 +27,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <sys/stat.h>
 
 using Rows = QList<QPair<int, QString>>;
 Q_DECLARE_METATYPE(Rows)
@@ -404,9 +403,10 @@ void PackagingTest::failedRunKeepsTheEarlierArchive()
     test.write("in/hmi.zip", "hmi");
     if (item == "folder")
         QVERIFY(QDir().mkpath("in/servo"));
-    else if (item == "fifo")
-        QCOMPARE(mkfifo("in/servo", 0644), 0);
-    else
+    else if (item == "fifo") {
+        if (!makeFifo("in/servo"))
+            QSKIP("Windows has no FIFOs");
+    } else
         test.write("in/servo", "servo");
     Session s;
     s.driver.pathEdit()->setText(folder);

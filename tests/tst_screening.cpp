@@ -10,8 +10,6 @@
 #include <QFile>
 #include <QTest>
 
-#include <sys/stat.h>
-
 using F = PackageFailure;
 
 class ScreeningTest : public QObject
@@ -107,9 +105,10 @@ void ScreeningTest::refusedPackages()
     const QString package = folder.path("combined.zip");
     if (special == "text")
         folder.write("combined.zip", "no archive at all");
-    else if (special == "fifo")
-        QCOMPARE(mkfifo(QFile::encodeName(package).constData(), 0644), 0);
-    else if (special == "folder")
+    else if (special == "fifo") {
+        if (!makeFifo(package))
+            QSKIP("Windows has no FIFOs");
+    } else if (special == "folder")
         QVERIFY(QDir().mkdir(package));
     else
         writeZip(package, entries);

@@ -60,8 +60,21 @@ cp "$win/tests/winhelper.exe" "$work/"
 
 # ---- Qt Test programs --------------------------------------------------------
 # Their output reaches a file (-o), not a pipe, under Wine. They find the SDK's
-# DLLs and the offscreen platform through WINEPATH and QT_PLUGIN_PATH.
-for test in ${WINE_TESTS:-tst_packagerules tst_paralleldeflate tst_screening tst_packagewriter tst_cli}; do
+# DLLs and the offscreen platform through WINEPATH and QT_PLUGIN_PATH, and the
+# hand-made hostile archives (python here, none on Windows) in a folder.
+hostile=$work/hostile
+mkdir -p "$hostile"
+python3 - "$hostile" <<'PY'
+import sys
+sys.path.insert(0, 'tests')
+import hostile_zip
+for name in dir(hostile_zip):
+    if name.startswith('case_'):
+        with open(f'{sys.argv[1]}/{name[5:]}.zip', 'wb') as f:
+            f.write(getattr(hostile_zip, name)())
+PY
+export UPKG_HOSTILE_ZIPS=$(winpath "$hostile")
+for test in ${WINE_TESTS:-tst_packagerules tst_paralleldeflate tst_screening tst_packagewriter tst_combinedpackage tst_cli}; do
   exe=$win/tests/$test.exe
   if [ ! -f "$exe" ]; then
     fail "$test.exe was not built"
@@ -81,6 +94,17 @@ for test in ${WINE_TESTS:-tst_packagerules tst_paralleldeflate tst_screening tst
     grep -a -A3 '^FAIL' "$out" 2>/dev/null | head -n 20
   fi
 done
+
+# Qt's own texts in Chinese from the folder's translations/: the form test's
+# check, run from inside the installed folder.
+cp "$win/tests/tst_form.exe" "$app/"
+(cd "$work" && WINEPATH="$(winpath "$sdk/bin")" QT_QPA_PLATFORM=offscreen \
+  QT_PLUGIN_PATH="$(winpath "$sdk/plugins")" timeout 300 wine "$app/tst_form.exe" \
+  qtDialogsSpeakChineseInAChineseLocale -o "$(winpath "$work/form.txt"),txt" >/dev/null 2>&1)
+grep -q '^Totals: 3 passed, 0 failed' "$work/form.txt" 2>/dev/null \
+  && pass "Qt's dialogs speak Chinese from the folder's translations/qtbase_zh_CN.qm" \
+  || fail "Qt's Chinese translation beside the program: $(grep -a '^FAIL\|^Totals' "$work/form.txt" 2>&1)"
+rm "$app/tst_form.exe"
 
 # ---- the command line on Windows paths ---------------------------------------
 desk=$work/Users/张三/桌面

@@ -61,8 +61,8 @@ int sendEvent(const wchar_t *which, const wchar_t *folder, const wchar_t *timeFi
     PROCESS_INFORMATION process {};
     // The event goes to every process of the console (Wine sends none to a
     // group of its own); this helper ignores it.
-    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process))
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                          &process))
         return 200;
     for (int waited = 0; !runFileIn(folder) && waited < 600; ++waited) {
         if (::WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0)
@@ -90,7 +90,8 @@ int wmain(int argc, wchar_t **argv)
         return hold(argv[2], argv[3], _wtoi(argv[4]));
     if (argc >= 6 && std::wcscmp(argv[1], L"event") == 0)
         return sendEvent(argv[2], argv[3], argv[4], argc - 5, argv + 5);
-    std::fputs("usage: winhelper hold FILE MARKER SECONDS | event c|break FOLDER MS-FILE COMMAND...\n",
-               stderr);
+    std::fputs(
+        "usage: winhelper hold FILE MARKER SECONDS | event c|break FOLDER MS-FILE COMMAND...\n",
+        stderr);
     return 2;
 }
