@@ -44,8 +44,17 @@ std::wstring widePath(const QString &path)
     const std::wstring absolute(full.begin(), full.end());
     if (startsWith(absolute, L"\\\\.\\") || startsWith(absolute, L"\\\\?\\"))
         return std::wstring(); // a device
-    if (startsWith(absolute, L"\\\\"))
-        return L"\\\\?\\UNC\\" + absolute.substr(2); // \\server\share\...
+    if (startsWith(absolute, L"\\\\")) { // \\server\share\...
+        // \\server\pipe\... and \\server\mailslot\... are another machine's
+        // pipes, not files.
+        const std::wstring::size_type share = absolute.find(L'\\', 2);
+        const std::wstring name = share == std::wstring::npos
+            ? std::wstring()
+            : absolute.substr(share + 1, absolute.find(L'\\', share + 1) - share - 1);
+        if (_wcsicmp(name.c_str(), L"pipe") == 0 || _wcsicmp(name.c_str(), L"mailslot") == 0)
+            return std::wstring();
+        return L"\\\\?\\UNC\\" + absolute.substr(2);
+    }
     if (absolute.size() >= 3 && absolute[1] == L':' && absolute[2] == L'\\')
         return L"\\\\?\\" + absolute;
     return std::wstring();
