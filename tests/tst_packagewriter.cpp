@@ -244,6 +244,7 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun_data()
     QTest::newRow("appended, as by a copy in progress") << "append";
     QTest::newRow("cut short") << "truncate";
     QTest::newRow("rewritten in place") << "touch";
+    QTest::newRow("rewritten in place, its time put back") << "restore";
 }
 
 void PackageWriterTest::fileChangingWhileReadFailsTheRun()
@@ -263,7 +264,17 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun()
             file.write("more bytes from the copy");
         else if (change == "truncate")
             file.resize(1 << 20);
-        else if (file.open(QIODevice::ReadWrite))
+        else if (change == "restore" && file.open(QIODevice::ReadWrite)) {
+            // As rsync --inplace or a copy that keeps times: same size, same
+            // modification time, other bytes where the reader has not been.
+            struct stat before;
+            ::stat(QFile::encodeName(item).constData(), &before);
+            file.seek(40 << 20);
+            file.write("new bytes");
+            file.flush();
+            const struct timespec times[2] = {before.st_atim, before.st_mtim};
+            ::futimens(file.handle(), times);
+        } else if (file.open(QIODevice::ReadWrite))
             file.setFileTime(QDateTime::currentDateTime().addSecs(5),
                              QFileDevice::FileModificationTime);
         changed = true;
@@ -317,9 +328,11 @@ void PackageWriterTest::withoutNamelessFiles()
     RunControl control;
     if (fails)
         control.requestCancel();
-    const PackageFailure failure = writePackage(
-        folder.path("out/pkg.zip"), {{"hmi", plainItem(folder.write("in/hmi.zip", "hmi"))}},
-        &control);
+    WriteOptions agreed;
+    agreed.replaceable = FileIdentity::at(folder.path("out/pkg.zip"));
+    const PackageFailure failure
+        = writePackage(folder.path("out/pkg.zip"),
+                       {{"hmi", plainItem(folder.write("in/hmi.zip", "hmi"))}}, &control, agreed);
     ArchiveFile::useNamelessFiles(true);
     QCOMPARE(failure.failed(), fails);
     QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
@@ -360,7 +373,8 @@ void PackageWriterTest::cancelMidBlockKeepsTheEarlierArchive()
             std::this_thread::yield();
         control.requestCancel();
     });
-    const PackageFailure failure = writePackage(folder.path("out/pkg.zip"), items, &control, jobs);
+    const PackageFailure failure
+        = writePackage(folder.path("out/pkg.zip"), items, &control, {jobs, {}, false});
     canceller.join();
     QCOMPARE(int(failure.kind), int(PackageFailure::Cancelled));
     QVERIFY(control.bytesDone() < control.bytesTotal());
