@@ -478,8 +478,11 @@ int runMerge(int argc, char **argv)
     // The writer writes into a folder that exists, as the window's checks
     // make sure of.
     QDir().mkpath(QFileInfo(output).absolutePath());
+    // A package of an earlier round is replaced, as the user agreed to.
+    WriteOptions options;
+    options.replaceable = FileIdentity::at(output);
     if (!failure.failed())
-        failure = writePackage(output, items, &control);
+        failure = writePackage(output, items, &control, options);
     const double totalS = seconds(clock);
 
     report["ok"] = !failure.failed();

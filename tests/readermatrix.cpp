@@ -515,6 +515,8 @@ for _ in range(count):
     central_fields = (needed, flags, method, time, date, crc, csize, usize)
     if local_fields != central_fields:
         say(name, '%s: local %s, central %s' % (fields, local_fields, central_fields))
+    if central.get(0x5455) != local.get(0x5455):
+        say(name, 'extended timestamp: local %r, central %r' % (local.get(0x5455), central.get(0x5455)))
     carried = (1 in central, 1 in local)
     if carried != (name in zip64, name in zip64 and not zip64[name]):
         say(name, 'ZIP64 extra field in central and local header: %s, %s' % carried)

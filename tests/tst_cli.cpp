@@ -2,6 +2,7 @@
 // inspect finds in packages made for it, the same packages as the window
 // writes, and no Gui or Widgets library under it.
 #include "mainwindow.h"
+#include "packagemanifest.h"
 #include "readermatrix.h"
 #include "testsupport.h"
 #include "upgradeitemtypes.h"
@@ -156,6 +157,8 @@ private slots:
     void commandLine();
     void nameRulesInBothShells_data();
     void nameRulesInBothShells();
+    void somethingChangesAtTheArchivePathDuringARun_data();
+    void somethingChangesAtTheArchivePathDuringARun();
 };
 
 void CliTest::commandLine_data()
@@ -236,9 +239,11 @@ void CliTest::commandLine_data()
     QTest::newRow("1 combined package is a FIFO")
         << build({"combined=in/fifo"}) << none << Action::Run << 1
         << QStringList {"解压失败: HMI和控制器升级包解压失败!", "不是普通文件：in/fifo"};
-    QTest::newRow("3 disk full") << build({"hmi=in/hmi.zip", "logo=in/big.bin"}) << none
-                                 << Action::FullDisk << 3
-                                 << QStringList {failed, "磁盘空间不足：@/out"};
+    QTest::newRow("3 file-size limit")
+        << build({"hmi=in/hmi.zip", "logo=in/big.bin"}) << none << Action::FullDisk << 3
+        << QStringList {failed,
+                        "升级包超出了文件大小上限（本进程可写文件的大小上限为102400字节，"
+                        "见 ulimit -f）：@/out/pkg.zip"};
     QTest::newRow("130 interrupted, earlier package kept")
         << build({"hmi=in/huge.bin"}) << none << Action::Interrupt << 130
         << QStringList {"upgrade-package-cli: 已取消打包"};
@@ -482,6 +487,66 @@ void CliTest::nameRulesInBothShells()
     QCOMPARE(cliError.section('\n', 0, 0), seen.title + ": " + seen.text);
     QCOMPARE(window.focusWidget(), static_cast<QWidget *>(driver.nameEdit()));
     QCOMPARE(filesBelow(folder.path()), QStringList({"cli", "in", "in/hmi.zip", "window"}));
+}
+
+// What the user agreed to is decided before the run; what comes to the
+// archive's path while it writes is never replaced without being asked, and
+// a folder moved meanwhile still gets the archive, reported where it is.
+void CliTest::somethingChangesAtTheArchivePathDuringARun_data()
+{
+    QTest::addColumn<bool>("force"); // an earlier archive stands there, --force given
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("a package appears") << false << "appear" << 1;
+    QTest::newRow("--force, another package put over the earlier one") << true << "appear" << 1;
+    QTest::newRow("the output folder is moved") << false << "move" << 0;
+}
+
+void CliTest::somethingChangesAtTheArchivePathDuringARun()
+{
+    QFETCH(bool, force);
+    QFETCH(QString, change);
+    QFETCH(int, exitCode);
+    TestFolder folder;
+    folder.write("in/hmi.bin", randomBytes(96 << 20, 4));
+    QVERIFY(QDir().mkpath("out"));
+    if (force)
+        folder.write("out/pkg.zip", earlier);
+    QStringList arguments {"build", "--output-dir", "out",           "--name",
+                           "pkg",   "--item",       "hmi=in/hmi.bin"};
+    if (force)
+        arguments << "--force";
+    QProcess process;
+    process.start(CLI_EXECUTABLE, arguments);
+    QVERIFY(process.waitForStarted());
+    QDeadlineTimer deadline(60000);
+    while (!writesIn(process.processId(), QDir("out").absolutePath()) && !deadline.hasExpired())
+        QTest::qWait(20);
+    const QByteArray colleagues = "a colleague's package, copied in meanwhile";
+    if (change == "appear") {
+        folder.write("out/incoming.part", colleagues);
+        QVERIFY(
+            QFile::rename("out/incoming.part", "out/pkg.zip")
+            || (QFile::remove("out/pkg.zip") && QFile::rename("out/incoming.part", "out/pkg.zip")));
+    } else {
+        QVERIFY(QDir().rename("out", "moved"));
+    }
+    QVERIFY(process.waitForFinished(300000));
+    const QString stdErr = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitCode() == exitCode, qPrintable(stdErr));
+    if (change == "appear") {
+        QCOMPARE(readFile("out/pkg.zip"), colleagues);
+        QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+        QCOMPARE(stdErr,
+                 QStringLiteral("升级包已存在: out/pkg.zip")
+                     + "\n打包期间有另一个文件出现在此处；它保持不变，新的升级包未写入\n");
+        return;
+    }
+    const QString archive = folder.path("moved/pkg.zip");
+    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
+             archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
+    QCOMPARE(stdErr, "输出文件夹在打包期间被移动，升级包在：" + archive + "\n");
+    QCOMPARE(zipEntryNames(archive), QStringList({"hmi.bin", manifestFileName}));
 }
 
 QTEST_MAIN(CliTest)

@@ -115,7 +115,7 @@ bool writeWithTool(const TestFolder &folder, const QString &writer, const NamedB
 
 bool touch(const QString &path, time_t seconds)
 {
-    const struct utimbuf times
+    struct utimbuf times // not const: MinGW's utime() takes it so
     {
         seconds, seconds
     };
@@ -126,9 +126,8 @@ bool touch(const QString &path, time_t seconds)
 // and central agree, or the line says so).
 QStringList headerTimes(const QString &archive)
 {
-    PackageFailure::Reason reason;
-    int error;
-    const auto source = FileByteSource::open(archive, &reason, &error);
+    FileError error;
+    const auto source = FileByteSource::open(archive, &error);
     ZipContainer container;
     if (!source || readZipContainer(*source, archive, &container).failed())
         return {"unreadable"};
@@ -162,6 +161,8 @@ class InteropTest : public QObject
 private slots:
     void everyReaderGetsWhatWasPacked_data();
     void everyReaderGetsWhatWasPacked();
+    void timesSurviveAChangeOfTimeZone_data();
+    void timesSurviveAChangeOfTimeZone();
 };
 
 void InteropTest::everyReaderGetsWhatWasPacked_data()
@@ -336,6 +337,58 @@ void InteropTest::everyReaderGetsWhatWasPacked()
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
     if (!times.isEmpty())
         QCOMPARE(headerTimes(archive).filter(QRegularExpression("^(hmi_v2|1975)")), times);
+}
+
+// A package made in one time zone and unpacked in another keeps its files'
+// times: each entry carries its UTC time beside the local DOS time.
+void InteropTest::timesSurviveAChangeOfTimeZone_data()
+{
+    QTest::addColumn<QString>("writer"); // of an earlier package merged, or none
+    QTest::newRow("plain item") << QString();
+    QTest::newRow("merged from zip -j, extended timestamps") << "zip";
+    QTest::newRow("merged from 7z, NTFS times") << "7z";
+}
+
+void InteropTest::timesSurviveAChangeOfTimeZone()
+{
+    QFETCH(QString, writer);
+    TestFolder folder;
+    const time_t modified = 1700000000; // 2023-11-14 22:13:20 UTC
+    folder.write("stage/hmi_v2.zip", text("hmi line ", 300));
+    folder.write("stage/" + manifest, R"({"hmi":{"name":"hmi_v2.zip"}})");
+    QVERIFY(touch("stage/hmi_v2.zip", modified));
+    QVERIFY(QDir().mkpath("out") && QDir().mkpath("old"));
+    QByteArray output;
+    const QString inUtc = "export TZ=UTC LC_ALL=C.UTF-8; cd \"$1\" && shift && exec \"$@\"";
+    QStringList item {"hmi=stage/hmi_v2.zip"};
+    if (!writer.isEmpty()) {
+        const QStringList command = writer == "zip"
+            ? QStringList {"zip", "-j", "../old/combined.zip", "hmi_v2.zip", manifest}
+            : QStringList {"7z",         "a",     "-tzip", "-mtc=on", "../old/combined.zip",
+                           "hmi_v2.zip", manifest};
+        QVERIFY2(runProgram("bash", QStringList {"-c", inUtc, "tool", "stage"} + command, &output)
+                     == 0,
+                 output.constData());
+        item = QStringList {"combined=old/combined.zip"};
+    }
+    qputenv("TZ", "UTC");
+    const int built = build("out", "pkg", item, &output);
+    qunsetenv("TZ");
+    QVERIFY2(built == 0, output.constData());
+    const QStringList problems = headerProblems(folder.path("out/pkg.zip"));
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
+    const QString inShanghai = "export TZ=Asia/Shanghai; exec \"$@\"";
+    for (const QStringList &extract :
+         {QStringList {"unzip", "-q", "-o", "out/pkg.zip", "-d", "by-unzip"},
+          QStringList {"7z", "x", "-y", "-oby-7z", "out/pkg.zip"}}) {
+        QVERIFY2(runProgram("bash", QStringList {"-c", inShanghai, "x"} + extract, &output) == 0,
+                 output.constData());
+        const QString extracted = extract.first() == "unzip" ? "by-unzip" : "by-7z";
+        QCOMPARE(
+            extract.first() + " "
+                + QFileInfo(extracted + "/hmi_v2.zip").lastModified().toUTC().toString(Qt::ISODate),
+            extract.first() + " 2023-11-14T22:13:20Z");
+    }
 }
 
 QTEST_GUILESS_MAIN(InteropTest)

@@ -58,6 +58,8 @@ private slots:
     void progressFollowsTheBytesRead();
     void cancelling_data();
     void cancelling();
+    void fileComingToTheArchivePathIsAskedAbout_data();
+    void fileComingToTheArchivePathIsAskedAbout();
     void compressionRunsOnTheWorkerThreadRunAfterRun();
     void closingTheWindowAroundARun();
 };
@@ -430,18 +432,14 @@ void PackagingTest::failedRunKeepsTheEarlierArchive()
 
 namespace {
 
-// How far this process has read the file at path: the offset of the
-// descriptor that has it open, or -1 when none has.
-qint64 readOffset(const QString &path)
+// How many bytes this process has read from files and pipes so far, as the
+// kernel counts them: the run reads its item at offsets, which move no file
+// position, so the count of all reads stands in for it (the rest is small).
+qint64 bytesReadByThisProcess()
 {
-    const QString target = QFileInfo(path).canonicalFilePath();
-    for (const QFileInfo &fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::Files)) {
-        if (fd.symLinkTarget() != target)
-            continue;
-        for (const QByteArray &line : readFile("/proc/self/fdinfo/" + fd.fileName()).split('\n')) {
-            if (line.startsWith("pos:"))
-                return line.mid(4).trimmed().toLongLong();
-        }
+    for (const QByteArray &line : readFile("/proc/self/io").split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
     }
     return -1;
 }
@@ -465,11 +463,12 @@ void PackagingTest::progressFollowsTheBytesRead()
     QElapsedTimer clock;
     clock.start();
     QList<QPair<qint64, qint64>> offsets {{0, 0}}; // time, offset
+    const qint64 readBefore = bytesReadByThisProcess();
     connect(&sampler, &QTimer::timeout, &s.window, [&] {
         if (!s.progress()->isVisible())
             return;
         const int value = s.progress()->value();
-        const qint64 offset = readOffset(item);
+        const qint64 offset = qMin<qint64>(size, bytesReadByThisProcess() - readBefore);
         if (offset >= 0) {
             offsets.append({clock.elapsed(), offset});
             qint64 earlier = offsets.first().second;
@@ -506,16 +505,24 @@ void PackagingTest::cancelling_data()
 {
     QTest::addColumn<QString>("trigger");
     QTest::addColumn<bool>("yes");
+    // The question stays open until the run is complete: the run waits for
+    // the answer before it puts its archive in place.
+    QTest::addColumn<bool>("outlasted");
     for (const char *trigger : {"button", "Escape", "closing the window"}) {
-        QTest::newRow(qPrintable(QString(trigger) + ", 是")) << QString(trigger) << true;
-        QTest::newRow(qPrintable(QString(trigger) + ", 否")) << QString(trigger) << false;
+        QTest::newRow(qPrintable(QString(trigger) + ", 是")) << QString(trigger) << true << false;
+        QTest::newRow(qPrintable(QString(trigger) + ", 否")) << QString(trigger) << false << false;
     }
+    QTest::newRow("Escape, answered after the run, 是") << "Escape" << true << true;
+    QTest::newRow("Escape, answered after the run, 否") << "Escape" << false << true;
+    QTest::newRow("closing the window, answered after the run, 是")
+        << "closing the window" << true << true;
 }
 
 void PackagingTest::cancelling()
 {
     QFETCH(QString, trigger);
     QFETCH(bool, yes);
+    QFETCH(bool, outlasted);
     TestFolder folder;
     const QString item = folder.write("in/hmi.bin", randomBytes(48 << 20, 99));
     const QByteArray earlier = "the package of last week";
@@ -526,9 +533,17 @@ void PackagingTest::cancelling()
     s.watcher.questionAnswer = yes ? QMessageBox::Yes : QMessageBox::No;
     QElapsedTimer answered;
     QString question;
+    QStringList whileAsked;
     s.watcher.onQuestion = [&](QMessageBox *box) {
         question = describe(s.watcher.messages.last(), &s.window);
         QCOMPARE(box->defaultButton(), box->button(QMessageBox::No));
+        if (outlasted && box->windowTitle() == "取消打包") {
+            // Every byte read, and time to write the rest and finish.
+            QTRY_VERIFY_WITH_TIMEOUT(s.progress()->value() == 99, 120000);
+            QTest::qWait(1500);
+            whileAsked << (readFile("out/pkg.zip") == earlier ? "earlier package" : "replaced")
+                       << regularFilesBelow(folder.path("out"));
+        }
         answered.start();
     };
     s.start();
@@ -544,6 +559,8 @@ void PackagingTest::cancelling()
                                                          : "确定要取消打包吗？";
     QCOMPARE(question.section(" | ", 1, 2), "取消打包 | " + text);
     QCOMPARE(s.watcher.messages.last().buttonTexts, QStringList({"是", "否"}));
+    if (outlasted)
+        QCOMPARE(whileAsked, QStringList({"earlier package", "pkg.zip"}));
 
     if (yes) {
         QTRY_VERIFY_WITH_TIMEOUT(!s.progress()->isVisible(), 5000);
@@ -561,6 +578,58 @@ void PackagingTest::cancelling()
         QCOMPARE(s.watcher.titles(), QStringList({replaceTitle, "取消打包", "打包成功"}));
         QVERIFY(s.window.isVisible());
         QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.bin", manifestFileName}));
+    }
+    QCOMPARE(regularFilesBelow(folder.path("out")), QStringList {"pkg.zip"});
+}
+
+// A package that comes to the archive's path while the run writes (another
+// build, a colleague's copy) is never replaced without the user's word: the
+// run asks again when it is complete.
+void PackagingTest::fileComingToTheArchivePathIsAskedAbout_data()
+{
+    QTest::addColumn<bool>("earlierAgreed"); // an earlier package the user agreed to replace
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("nothing there at the start, 否") << false << false;
+    QTest::newRow("nothing there at the start, 是") << false << true;
+    QTest::newRow("another put over the agreed one, 否") << true << false;
+}
+
+void PackagingTest::fileComingToTheArchivePathIsAskedAbout()
+{
+    QFETCH(bool, earlierAgreed);
+    QFETCH(bool, yes);
+    TestFolder folder;
+    const QString item = folder.write("in/hmi.bin", randomBytes(48 << 20, 98));
+    QDir().mkpath("out");
+    if (earlierAgreed)
+        folder.write("out/pkg.zip", "the package of last week");
+    Session s;
+    s.driver.setRows({{0, item}});
+    s.watcher.answers[replaceTitle] = QMessageBox::Yes;
+    const QByteArray colleagues = "a colleague's package, copied in meanwhile";
+    QString asked;
+    s.watcher.onQuestion = [&](QMessageBox *box) {
+        if (!box->text().contains("打包期间"))
+            return;
+        asked = box->text();
+        s.watcher.answers[replaceTitle] = yes ? QMessageBox::Yes : QMessageBox::No;
+    };
+    const int firstQuestion = earlierAgreed ? 1 : 0;
+    s.start();
+    QTRY_VERIFY_WITH_TIMEOUT(s.progress()->labelText().contains("(1/1)"), 20000);
+    folder.write("out/incoming.part", colleagues);
+    QVERIFY(::rename("out/incoming.part", "out/pkg.zip") == 0);
+    QVERIFY(s.watcher.waitForMessages(firstQuestion + (yes ? 2 : 1), 120000));
+    QTest::qWait(300);
+    QCOMPARE(asked, folder.path("out/pkg.zip") + "\n打包期间有另一个文件出现在此处，是否替换它？");
+    const QStringList titles = s.watcher.titles().mid(firstQuestion);
+    if (yes) {
+        QCOMPARE(titles, QStringList({replaceTitle, "打包成功"}));
+        QCOMPARE(zipEntryNames("out/pkg.zip"), (QStringList {"hmi.bin", manifestFileName}));
+    } else {
+        QCOMPARE(titles, QStringList {replaceTitle}); // 否 needs no box to say so
+        QCOMPARE(readFile("out/pkg.zip"), colleagues);
+        QVERIFY(s.driver.startButton()->isEnabled());
     }
     QCOMPARE(regularFilesBelow(folder.path("out")), QStringList {"pkg.zip"});
 }

@@ -215,8 +215,10 @@ void ScreeningTest::hostilePackages()
              qPrintable(packageMessage(first).cause));
 
     RunControl control;
+    WriteOptions agreed;
+    agreed.replaceable = FileIdentity::at(folder.path("out/new.zip"));
     const PackagingOutcome run
-        = runPackaging({folder.path("out"), "new", {{7, package}}}, &control);
+        = runPackaging({folder.path("out"), "new", {{7, package}}}, &control, agreed);
     QCOMPARE(int(run.failure.reason), reason);
     if (reason != F::NoReason) {
         QCOMPARE(readFile(folder.path("out/new.zip")), earlier);

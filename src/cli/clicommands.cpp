@@ -80,12 +80,12 @@ void printFailure(const PackageFailure &failure)
 // Writes the archive on a thread of its own while this one reports progress
 // on a terminal; a signal cancels it through control.
 PackageFailure writeWithProgress(const PackagingOutcome &prepared, RunControl *control, bool quiet,
-                                 int jobs)
+                                 const WriteOptions &options, WrittenArchive *written)
 {
     PackageFailure failure;
     std::atomic<bool> finished {false};
     std::thread writer([&] {
-        failure = writePackage(prepared.archivePath, prepared.items, control, jobs);
+        failure = writePackage(prepared.archivePath, prepared.items, control, options, written);
         finished = true;
     });
     const bool terminal = !quiet && standardErrorIsTerminal();
@@ -145,12 +145,6 @@ bool parseItem(const QString &value, RequestRow *row, QString *problem)
     }
     *row = {index, value.mid(equals + 1)};
     return true;
-}
-
-bool archiveStandsAt(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
 }
 
 int build(const QStringList &arguments)
@@ -214,22 +208,34 @@ int build(const QStringList &arguments)
     RunControl control;
     const Interruptible interruptible(&control);
     PackagingOutcome prepared = preparePackaging(request, &control);
-    if (!prepared.failure.failed() && !parser.isSet(force)
-        && archiveStandsAt(prepared.archivePath)) {
+    WriteOptions options;
+    options.jobs = jobCount;
+    // --force agrees to replace the file that stands there now, and no other:
+    // one that comes during the run stays, and the run fails.
+    const FileIdentity standing = FileIdentity::at(prepared.archivePath);
+    if (parser.isSet(force))
+        options.replaceable = standing;
+    if (!prepared.failure.failed() && !parser.isSet(force) && standing.exists) {
         prepared.failure.kind = PackageFailure::ArchiveExists;
         prepared.failure.path = prepared.archivePath;
     }
     if (!prepared.failure.failed() && control.isCancelRequested())
         prepared.failure = cancelledRun();
+    WrittenArchive written;
     if (!prepared.failure.failed())
-        prepared.failure = writeWithProgress(prepared, &control, parser.isSet(quiet), jobCount);
+        prepared.failure
+            = writeWithProgress(prepared, &control, parser.isSet(quiet), options, &written);
     if (prepared.failure.failed()) {
         printFailure(prepared.failure);
         return exitFor(prepared.failure);
     }
+    const QString path = QDir::cleanPath(QFileInfo(written.path).absoluteFilePath());
+    if (written.folderMoved) {
+        err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << path << "\n";
+        err().flush();
+    }
     if (!parser.isSet(quiet)) {
-        const QFileInfo archive(prepared.archivePath);
-        out() << QDir::cleanPath(archive.absoluteFilePath()) << "\t" << archive.size() << "\n";
+        out() << path << "\t" << written.size << "\n";
         out().flush();
     }
     return ExitSuccess;

@@ -1,13 +1,13 @@
 #ifndef BYTESOURCE_H
 #define BYTESOURCE_H
 
-#include "packagefailure.h"
+#include "fileerror.h"
+#include "inputfile.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <memory>
-#include <sys/stat.h>
 
 // Bytes that can be read at any offset, from any thread: an open regular
 // file or a block of memory. A package is read through one of these from the
@@ -19,9 +19,9 @@ public:
     virtual ~ByteSource() = default;
     virtual quint64 size() const = 0;
     // Reads exactly length bytes at offset; false when that cannot be done
-    // (past the end, or an error, which systemError() then says).
+    // (past the end, or an error, which lastError() then says).
     virtual bool readAt(quint64 offset, char *data, quint64 length) const = 0;
-    virtual int systemError() const { return 0; }
+    virtual FileError lastError() const { return FileError(); }
     // False when the file was changed since it was opened.
     virtual bool unchanged() const { return true; }
 };
@@ -43,23 +43,23 @@ private:
 class FileByteSource : public ByteSource
 {
 public:
-    ~FileByteSource() override;
     // Opens path if it is a regular file once links are followed; a FIFO, a
     // device or a folder is refused without being waited on.
-    static std::shared_ptr<FileByteSource> open(const QString &path, PackageFailure::Reason *reason,
-                                                int *error);
-    quint64 size() const override { return quint64(opened.st_size); }
-    bool readAt(quint64 offset, char *data, quint64 length) const override;
-    int systemError() const override { return lastError; }
-    bool unchanged() const override;
+    static std::shared_ptr<FileByteSource> open(const QString &path, FileError *error);
+    quint64 size() const override { return file->size(); }
+    bool readAt(quint64 offset, char *data, quint64 length) const override
+    {
+        return file->readAt(offset, data, length);
+    }
+    FileError lastError() const override { return file->lastError(); }
+    bool unchanged() const override { return file->unchanged(); }
 
 private:
-    FileByteSource() = default;
-    int fd = -1;
-    struct stat opened
+    explicit FileByteSource(std::unique_ptr<InputFile> file)
+        : file(std::move(file))
     {
-    };
-    mutable int lastError = 0;
+    }
+    std::unique_ptr<InputFile> file;
 };
 
 #endif // BYTESOURCE_H

@@ -319,15 +319,14 @@ private:
 
 PackageScreening judgeFile(const QString &path, EntryReading reading, RunControl *control)
 {
-    PackageFailure::Reason reason = PackageFailure::NoReason;
-    int error = 0;
-    const std::shared_ptr<const ByteSource> source = FileByteSource::open(path, &reason, &error);
+    FileError error;
+    const std::shared_ptr<const ByteSource> source = FileByteSource::open(path, &error);
     if (!source) {
         PackageScreening refused;
         refused.package.path = path;
-        refused.problems.append(packageRefusal(
-            reason, path,
-            reason == F::ReadError ? QString::fromLocal8Bit(strerror(error)) : QString()));
+        const PackageFailure::Reason reason = reasonForReadError(error);
+        refused.problems.append(
+            packageRefusal(reason, path, reason == F::ReadError ? error.words : QString()));
         return refused;
     }
     return judgePackage(source, path, reading, control);

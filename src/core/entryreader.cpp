@@ -31,7 +31,7 @@ zip_int64_t byteSourceCallback(void *state, void *data, zip_uint64_t length,
     case ZIP_SOURCE_READ: {
         const quint64 count = qMin<quint64>(length, size - qMin(size, self->offset));
         if (count > 0 && !self->source->readAt(self->offset, static_cast<char *>(data), count)) {
-            zip_error_set(&self->error, ZIP_ER_READ, self->source->systemError());
+            zip_error_set(&self->error, ZIP_ER_READ, self->source->lastError().code);
             return -1;
         }
         self->offset += count;
@@ -266,8 +266,8 @@ qint64 EntryReader::readStored(char *data, quint64 length)
     }
     const quint64 count = qMin(left, qMin<quint64>(length, chunk));
     if (!source->readAt(entry.dataOffset + done, data, count)) {
-        if (source->systemError() != 0)
-            return fail(F::ReadError, QString::fromLocal8Bit(strerror(source->systemError())));
+        if (source->lastError().failed())
+            return fail(F::ReadError, source->lastError().words);
         return fail(F::PackageChanged, QString());
     }
     if (deflate) {

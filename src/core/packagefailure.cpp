@@ -4,7 +4,6 @@
 
 #include <QFileInfo>
 
-#include <cerrno>
 
 namespace {
 
@@ -44,6 +43,12 @@ QString causeText(const PackageFailure &f)
         return QStringLiteral("没有写入权限");
     case F::DiskFull:
         return QStringLiteral("磁盘空间不足");
+    case F::FileTooLarge:
+        return QStringLiteral("升级包超出了文件大小上限（%1）").arg(f.detail);
+    case F::ArchiveInUse:
+        return QStringLiteral("升级包正被其他程序使用，无法替换；请关闭该程序后重试");
+    case F::ArchiveAppeared:
+        return QStringLiteral("打包期间有另一个文件出现在此处；它保持不变，新的升级包未写入");
     case F::ModifiedWhilePacking:
         return QStringLiteral("文件在打包过程中被修改");
     case F::ReadError:
@@ -197,7 +202,8 @@ PackageMessage packageMessage(const PackageFailure &f)
                 QStringLiteral("生成升级包位置中已有同名的文件夹"),
                 QStringLiteral("文件夹：") + f.path};
     case F::ArchiveExists:
-        return {QStringLiteral("升级包已存在"), f.path, QStringLiteral("用 --force 替换它")};
+        return {QStringLiteral("升级包已存在"), f.path,
+                f.reason == F::ArchiveAppeared ? causeText(f) : QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
@@ -251,6 +257,9 @@ QString problemCode(const PackageFailure &f)
         "no-read-permission",
         "no-write-permission",
         "disk-full",
+        "file-too-large",
+        "archive-in-use",
+        "archive-appeared",
         "modified-while-packing",
         "read-error",
         "write-error",
@@ -331,6 +340,8 @@ bool isInputFailure(const PackageFailure &f)
     switch (f.reason) {
     case F::NoWritePermission:
     case F::DiskFull:
+    case F::FileTooLarge:
+    case F::ArchiveInUse:
     case F::WriteError:
     case F::NoReason:
         return false;
@@ -369,33 +380,31 @@ PackageFailure cancelledRun()
     return f;
 }
 
-PackageFailure::Reason reasonForReadError(int error)
+PackageFailure::Reason reasonForReadError(const FileError &error)
 {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
+    switch (error.kind) {
+    case FileError::NotFound:
         return PackageFailure::NotFound;
-    case EACCES:
-    case EPERM:
+    case FileError::NotRegularFile:
+        return PackageFailure::NotRegularFile;
+    case FileError::NoPermission:
         return PackageFailure::NoReadPermission;
     default:
         return PackageFailure::ReadError;
     }
 }
 
-PackageFailure::Reason reasonForWriteError(int error)
+PackageFailure::Reason reasonForWriteError(const FileError &error)
 {
-    switch (error) {
-    case ENOSPC:
-    case EFBIG:
-#ifdef EDQUOT
-    case EDQUOT:
-#endif
+    switch (error.kind) {
+    case FileError::DiskFull:
         return PackageFailure::DiskFull;
-    case EACCES:
-    case EPERM:
-    case EROFS:
+    case FileError::FileTooLarge:
+        return PackageFailure::FileTooLarge;
+    case FileError::NoPermission:
         return PackageFailure::NoWritePermission;
+    case FileError::InUse:
+        return PackageFailure::ArchiveInUse;
     default:
         return PackageFailure::WriteError;
     }

@@ -1,6 +1,8 @@
 #ifndef PACKAGEFAILURE_H
 #define PACKAGEFAILURE_H
 
+#include "fileerror.h"
+
 #include <QMetaType>
 #include <QString>
 
@@ -36,6 +38,9 @@ struct PackageFailure
         NoReadPermission,
         NoWritePermission,
         DiskFull,
+        FileTooLarge, // path: the archive; detail: the limit, in words
+        ArchiveInUse, // path: the archive another program holds open
+        ArchiveAppeared, // with ArchiveExists: a file came to the path during the run
         ModifiedWhilePacking,
         ReadError, // detail: the system's words
         WriteError, // detail: the system's words
@@ -123,9 +128,9 @@ PackageFailure packageRefusal(PackageFailure::Reason reason, const QString &path
 
 PackageFailure cancelledRun();
 
-// The reason for a failed system call on a file, from its errno.
-PackageFailure::Reason reasonForReadError(int error);
-PackageFailure::Reason reasonForWriteError(int error);
+// The reason for a failed operation on a file, from what the system said.
+PackageFailure::Reason reasonForReadError(const FileError &error);
+PackageFailure::Reason reasonForWriteError(const FileError &error);
 
 Q_DECLARE_METATYPE(PackageFailure)
 

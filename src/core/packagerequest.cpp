@@ -1,5 +1,7 @@
 #include "packagerequest.h"
 
+#include "inputfile.h"
+
 #include "packagemanifest.h"
 #include "portablename.h"
 #include "upgradeitemtypes.h"
@@ -8,8 +10,6 @@
 #include <QFileInfo>
 #include <QSet>
 
-#include <cerrno>
-#include <sys/stat.h>
 
 namespace {
 
@@ -43,14 +43,14 @@ PackageFailure rowFailure(PackageFailure::Kind kind, int row, const QString &sub
 // not be searched hides its files, which is not the same as their absence.
 PackageFailure::Kind itemAccess(const QString &path)
 {
-    struct stat info
-    {
-    };
-    if (path.isEmpty())
-        return PackageFailure::ItemMissing;
-    if (::stat(QFile::encodeName(path).constData(), &info) == 0)
+    switch (lookAt(path).kind) {
+    case FileError::None:
         return PackageFailure::None;
-    return errno == EACCES ? PackageFailure::ItemUnreadable : PackageFailure::ItemMissing;
+    case FileError::NoPermission:
+        return PackageFailure::ItemUnreadable;
+    default:
+        return PackageFailure::ItemMissing;
+    }
 }
 
 } // namespace

@@ -1,23 +1,22 @@
 #include "packagewriter.h"
 
 #include "archivefile.h"
+#include "archivesink.h"
 #include "entrychecks.h"
 #include "entryreader.h"
-#include "paralleldeflate.h"
+#include "inputfile.h"
 #include "packagemanifest.h"
-#include "regularfile.h"
+#include "paralleldeflate.h"
+#include "system.h"
 #include "zipcontainer.h"
 
 #include <QFileInfo>
 #include <QThread>
 
-#include <csignal>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -32,10 +31,9 @@ constexpr quint16 zip64VersionNeeded = 45;
 // to be told nothing of its size up front, so that it writes ZIP64 fields.
 constexpr quint64 mayNeedZip64 = 0xffffffffull - 0xffffffffull / 1000 - (1 << 20);
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+// The extended-timestamp field ("UT"): the modification time in UTC, which
+// readers apply in their own time zone; the DOS time beside it is local.
+constexpr zip_uint16_t extendedTimestampId = 0x5455;
 
 // An entry's date and time as a ZIP header holds them: local time, two
 // seconds apart, from 1980 to 2107.
@@ -44,13 +42,13 @@ struct DosTime
     quint16 time = 0;
     quint16 date = (1 << 5) | 1; // 1980-01-01
 
-    static DosTime fromUnix(time_t seconds)
+    static DosTime fromUnix(qint64 seconds)
     {
         struct tm local
         {
         };
         DosTime dos;
-        if (!::localtime_r(&seconds, &local) || local.tm_year < 80)
+        if (!localTimeOf(seconds, &local) || local.tm_year < 80)
             return dos; // before 1980: the earliest time there is, not 1980 with this month
         if (local.tm_year > 207)
             return {quint16(23 << 11 | 59 << 5 | 29), quint16(127 << 9 | 12 << 5 | 31)};
@@ -112,6 +110,8 @@ public:
     virtual bool isCompressed() const { return false; }
     virtual quint32 permissions() const = 0;
     virtual DosTime modified() const = 0;
+    // The modification time in seconds since 1970 UTC, where it is known.
+    virtual bool utcModified(qint64 *seconds) const = 0;
 
     static zip_int64_t callback(void *state, void *data, zip_uint64_t length,
                                 zip_source_cmd_t command)
@@ -199,20 +199,23 @@ public:
     ~FileSource() override
     {
         deflater.reset(); // its reader thread reads the file
-        if (fd >= 0)
-            ::close(fd);
     }
 
     PackageFailure prepare()
     {
-        F::Reason reason = F::NoReason;
-        fd = openRegularFile(path, &before, &reason);
-        return fd < 0 ? writeFailure(reason, path) : PackageFailure();
+        FileError error;
+        file = InputFile::open(path, &error);
+        return file ? PackageFailure() : writeFailure(reasonForReadError(error), path);
     }
-    quint64 workBytes() const override { return quint64(before.st_size); }
+    quint64 workBytes() const override { return file->size(); }
     bool isCompressed() const override { return run->jobs > 1; }
-    quint32 permissions() const override { return before.st_mode & 0777; }
-    DosTime modified() const override { return DosTime::fromUnix(before.st_mtime); }
+    quint32 permissions() const override { return file->stamp().permissions; }
+    DosTime modified() const override { return DosTime::fromUnix(file->stamp().modifiedSeconds()); }
+    bool utcModified(qint64 *seconds) const override
+    {
+        *seconds = file->stamp().modifiedSeconds();
+        return true;
+    }
 
 protected:
     bool openData() override
@@ -221,10 +224,6 @@ protected:
         zip_stat_init(&deflated);
         done = 0;
         verified = false;
-        if (::lseek(fd, 0, SEEK_SET) != 0) {
-            run->fail(writeFailure(F::ReadError, path, systemError(errno)));
-            return false;
-        }
         if (isCompressed())
             deflater = std::make_unique<ParallelDeflate>(
                 [this](char *data, qint64 length) { return readPlain(data, length); }, run->jobs,
@@ -258,8 +257,8 @@ protected:
     void fillStat(zip_stat_t *st) const override
     {
         st->valid = ZIP_STAT_MTIME;
-        st->mtime = before.st_mtime;
-        const quint64 size = quint64(before.st_size);
+        st->mtime = time_t(file->stamp().modifiedSeconds());
+        const quint64 size = file->size();
         if (!isCompressed() || size < mayNeedZip64) {
             st->valid |= ZIP_STAT_SIZE;
             st->size = size;
@@ -277,40 +276,32 @@ private:
     // The file's bytes, read once; -1 when that fails or the file changes.
     qint64 readPlain(char *data, qint64 length)
     {
-        const qint64 left = before.st_size - done;
+        const qint64 left = qint64(file->size()) - done;
         if (left == 0)
             return verifiedUnchanged() ? 0 : -1;
-        const ssize_t got = ::read(fd, data, size_t(qMin(length, left)));
-        if (got < 0) {
-            run->fail(writeFailure(F::ReadError, path, systemError(errno)));
+        const qint64 count = qMin(length, left);
+        if (!file->readAt(quint64(done), data, quint64(count))) {
+            const FileError error = file->lastError();
+            // Nothing to read where there was: the file was cut short.
+            run->fail(error.failed() ? writeFailure(F::ReadError, path, error.words)
+                                     : writeFailure(F::ModifiedWhilePacking, path));
             return -1;
         }
-        if (got == 0) { // shorter than when it was opened
-            run->fail(writeFailure(F::ModifiedWhilePacking, path));
+        done += count;
+        run->control->advance(count);
+        if (done == qint64(file->size()) && !verifiedUnchanged())
             return -1;
-        }
-        done += got;
-        run->control->advance(got);
-        if (done == before.st_size && !verifiedUnchanged())
-            return -1;
-        return got;
+        return count;
     }
 
-    // A file still being written grows, or at least gets a new time, while it
-    // is read; what was read is then a snapshot of no version of the file.
+    // A file still being written grows, or at least gets a new change time,
+    // while it is read (a copy that puts the modification time back too);
+    // what was read is then a snapshot of no version of the file.
     bool verifiedUnchanged()
     {
         if (verified)
             return true;
-        struct stat after
-        {
-        };
-        char extra;
-        const bool unchanged = ::pread(fd, &extra, 1, before.st_size) == 0
-            && ::fstat(fd, &after) == 0 && after.st_size == before.st_size
-            && after.st_mtim.tv_sec == before.st_mtim.tv_sec
-            && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
-        if (!unchanged) {
+        if (!file->unchanged()) {
             run->fail(writeFailure(F::ModifiedWhilePacking, path));
             return false;
         }
@@ -319,15 +310,20 @@ private:
     }
 
     QString path;
-    int fd = -1;
-    struct stat before
-    {
-    };
+    std::unique_ptr<InputFile> file;
     qint64 done = 0;
     bool verified = false;
     std::unique_ptr<ParallelDeflate> deflater;
     zip_stat_t deflated {}; // what the deflater made, once it is done
 };
+
+// A copied entry keeps the UTC time its own extended-timestamp or NTFS field
+// gave; without one, only its local DOS time is known.
+bool entryUtcModified(const PackageItem &item, qint64 *seconds)
+{
+    *seconds = item.entry.utcModified;
+    return item.entry.hasUtcModified;
+}
 
 // A deflated entry of a combined package, copied as it is stored. It is
 // checked beside the copy, on a thread of its own, by reading it from the
@@ -345,6 +341,7 @@ public:
     bool isCompressed() const override { return true; }
     quint32 permissions() const override { return item.entry.permissions(); }
     DosTime modified() const override { return {item.entry.dosTime, item.entry.dosDate}; }
+    bool utcModified(qint64 *seconds) const override { return entryUtcModified(item, seconds); }
 
 protected:
     bool openData() override
@@ -389,9 +386,9 @@ private:
             return true;
         const ByteSource &source = *item.packageSource;
         if (!source.readAt(item.entry.dataOffset + done, buffer.get(), count)) {
-            fail(source.systemError() != 0 ? writeFailure(F::ReadError, item.packagePath,
-                                                          systemError(source.systemError()))
-                                           : writeFailure(F::PackageChanged, item.packagePath));
+            fail(source.lastError().failed()
+                     ? writeFailure(F::ReadError, item.packagePath, source.lastError().words)
+                     : writeFailure(F::PackageChanged, item.packagePath));
             return false;
         }
         done += count;
@@ -403,7 +400,7 @@ private:
     quint64 done = 0; // of the stored bytes, read from the package
     std::unique_ptr<char[]> buffer;
     quint64 bufferEnd = 0; // bytes in buffer
-    quint64 buffered = 0;  // of them, not yet handed to libzip
+    quint64 buffered = 0; // of them, not yet handed to libzip
 };
 
 // An entry of a combined package that is not deflated: read uncompressed, as
@@ -421,6 +418,7 @@ public:
     quint64 workBytes() const override { return reader.bytesToDeliver(); }
     quint32 permissions() const override { return item.entry.permissions(); }
     DosTime modified() const override { return {item.entry.dosTime, item.entry.dosDate}; }
+    bool utcModified(qint64 *seconds) const override { return entryUtcModified(item, seconds); }
 
 protected:
     bool openData() override
@@ -464,12 +462,17 @@ public:
     ManifestSource(WriteRun *run, int index, const QByteArray &bytes)
         : ItemSource(run, index)
         , bytes(bytes)
-        , written(DosTime::fromUnix(std::time(nullptr)))
+        , now(std::time(nullptr))
     {
     }
     quint64 workBytes() const override { return 0; }
     quint32 permissions() const override { return 0644; }
-    DosTime modified() const override { return written; }
+    DosTime modified() const override { return DosTime::fromUnix(now); }
+    bool utcModified(qint64 *seconds) const override
+    {
+        *seconds = now;
+        return true;
+    }
 
 protected:
     bool openData() override
@@ -492,21 +495,70 @@ protected:
 
 private:
     QByteArray bytes;
-    DosTime written;
+    qint64 now;
     int done = 0;
 };
 
-PackageFailure libzipFailure(zip_error_t *error, const QString &archivePath)
+// The file-size limit that stopped a write, as the user can act on it.
+QString fileSizeLimitWords(const QString &folder)
+{
+    const FileSizeLimit limit = fileSizeLimitFor(folder);
+    switch (limit.source) {
+    case FileSizeLimit::Process:
+        return QStringLiteral("本进程可写文件的大小上限为%1字节，见 ulimit -f")
+            .arg(QString::number(limit.bytes));
+    case FileSizeLimit::FileSystem:
+        return QStringLiteral("生成升级包位置的文件系统是FAT32，单个文件不能超过4 GiB；"
+                              "请改用exFAT或NTFS格式的U盘");
+    case FileSizeLimit::Unknown:
+        break;
+    }
+    return QStringLiteral("生成升级包位置的文件系统不允许更大的文件");
+}
+
+// A failed write in the words of its cause: a full disk or a file system
+// that may not be written names the folder; a size limit names the archive
+// and the limit.
+PackageFailure archiveWriteFailure(const FileError &error, const QString &archivePath)
 {
     const QString folder = QFileInfo(archivePath).absolutePath();
-    const int system = zip_error_code_system(error);
-    if (zip_error_system_type(error) == ZIP_ET_SYS && system != 0) {
-        const F::Reason reason = reasonForWriteError(system);
-        if (reason != F::WriteError)
-            return writeFailure(reason, folder);
-        return writeFailure(reason, archivePath, systemError(system));
+    const QString archive = QFileInfo(archivePath).absoluteFilePath();
+    const F::Reason reason = reasonForWriteError(error);
+    switch (reason) {
+    case F::DiskFull:
+    case F::NoWritePermission:
+        return writeFailure(reason, folder);
+    case F::ArchiveInUse:
+        return writeFailure(reason, archive);
+    case F::FileTooLarge:
+        return writeFailure(reason, archive, fileSizeLimitWords(folder));
+    default:
+        return writeFailure(reason, archivePath, error.words);
     }
+}
+
+PackageFailure libzipFailure(zip_error_t *error, const ArchiveFile &archive,
+                             const QString &archivePath)
+{
+    if (archive.error().failed())
+        return archiveWriteFailure(archive.error(), archivePath);
+    if (zip_error_system_type(error) == ZIP_ET_SYS && zip_error_code_system(error) != 0)
+        return archiveWriteFailure(FileError::fromCode(zip_error_code_system(error)), archivePath);
     return writeFailure(F::WriteError, archivePath, QString::fromUtf8(zip_error_strerror(error)));
+}
+
+// Flag 1 (modification time present) and the time as 32 bits, in the local
+// and the central header alike, as Info-ZIP's zip writes it.
+bool setExtendedTimestamp(zip_t *zip, zip_uint64_t index, qint64 seconds)
+{
+    if (seconds < 0 || seconds > 0x7fffffff)
+        return true; // beyond what the field holds: the DOS time alone
+    const auto t = quint32(seconds);
+    const zip_uint8_t field[5]
+        = {1, zip_uint8_t(t), zip_uint8_t(t >> 8), zip_uint8_t(t >> 16), zip_uint8_t(t >> 24)};
+    return zip_file_extra_field_set(zip, index, extendedTimestampId, ZIP_EXTRA_FIELD_NEW, field,
+                                    sizeof(field), ZIP_FL_LOCAL | ZIP_FL_CENTRAL)
+        == 0;
 }
 
 bool addEntry(zip_t *zip, const QString &name, ItemSource *source)
@@ -524,42 +576,41 @@ bool addEntry(zip_t *zip, const QString &name, ItemSource *source)
         return false;
     }
     const auto at = zip_uint64_t(index);
+    qint64 utc = 0;
     // A source that is deflated already is copied as it stands.
     return zip_set_file_compression(zip, at, ZIP_CM_DEFLATE,
                                     source->isCompressed() ? 0 : deflateLevel)
         == 0
         && zip_file_set_external_attributes(zip, at, 0, ZIP_OPSYS_UNIX,
                                             (regularFileType | source->permissions()) << 16)
-        == 0;
+        == 0
+        && (!source->utcModified(&utc) || setExtendedTimestamp(zip, at, utc));
 }
 
-// A file we own, read back through the same reader that screens packages.
-class DescriptorByteSource : public ByteSource
+// The archive being written, read back through the same reader that screens
+// packages.
+class WrittenBytes : public ByteSource
 {
 public:
-    explicit DescriptorByteSource(int fd)
-        : fd(fd)
+    explicit WrittenBytes(const ArchiveFile &archive)
+        : archive(archive)
     {
-        struct stat info;
-        length = ::fstat(fd, &info) == 0 ? quint64(info.st_size) : 0;
     }
-    quint64 size() const override { return length; }
+    quint64 size() const override { return archive.size(); }
     bool readAt(quint64 offset, char *data, quint64 count) const override
     {
-        return offset <= length && count <= length - offset
-            && ::pread(fd, data, size_t(count), off_t(offset)) == ssize_t(count);
+        return offset <= size() && count <= size() - offset && archive.readAt(offset, data, count);
     }
 
 private:
-    int fd;
-    quint64 length;
+    const ArchiveFile &archive;
 };
 
-bool writeDosTime(int fd, quint64 offset, const DosTime &dos)
+bool writeDosTime(ArchiveFile *archive, quint64 offset, const DosTime &dos)
 {
-    const unsigned char bytes[4]
-        = {quint8(dos.time), quint8(dos.time >> 8), quint8(dos.date), quint8(dos.date >> 8)};
-    return ::pwrite(fd, bytes, 4, off_t(offset)) == 4;
+    const char bytes[4]
+        = {char(dos.time), char(dos.time >> 8), char(dos.date), char(dos.date >> 8)};
+    return archive->writeAt(offset, bytes, 4);
 }
 
 // libzip takes entry times through the local time zone, which moves a time
@@ -570,7 +621,9 @@ bool writeDosTime(int fd, quint64 offset, const DosTime &dos)
 PackageFailure finishHeaders(ArchiveFile *archive, const QString &archivePath,
                              const std::vector<std::unique_ptr<ItemSource>> &sources)
 {
-    const DescriptorByteSource written(archive->descriptor());
+    if (!archive->flush())
+        return archiveWriteFailure(archive->error(), archivePath);
+    const WrittenBytes written(*archive);
     ZipContainer container;
     const PackageFailure read = readZipContainer(written, archivePath, &container);
     if (read.failed() || container.entries.size() != int(sources.size()))
@@ -580,19 +633,43 @@ PackageFailure finishHeaders(ArchiveFile *archive, const QString &archivePath,
         const DosTime wanted = sources.at(size_t(i))->modified();
         if (entry.dosTime == wanted.time && entry.dosDate == wanted.date)
             continue;
-        if (!writeDosTime(archive->descriptor(), entry.headerOffset + 10, wanted)
-            || !writeDosTime(archive->descriptor(), entry.centralOffset + 12, wanted))
-            return writeFailure(reasonForWriteError(errno), archivePath, systemError(errno));
+        if (!writeDosTime(archive, entry.headerOffset + 10, wanted)
+            || !writeDosTime(archive, entry.centralOffset + 12, wanted))
+            return archiveWriteFailure(archive->error(), archivePath);
     }
     return PackageFailure();
 }
 
-void ignoreFileSizeSignal()
+// The complete archive is put at its name once nothing holds it back: not
+// while the user is asked whether to cancel, and never over a file the user
+// did not agree to replace. A file that came to the path during the run is
+// asked about again where someone can answer, else it stays and the run
+// fails.
+PackageFailure putInPlace(ArchiveFile *archive, const QString &archivePath, RunControl *control,
+                          const WriteOptions &options)
 {
-    // Past a file-size limit (ulimit -f) a write is to fail with EFBIG, which
-    // says why, rather than kill the process and leave no word.
-    static std::once_flag once;
-    std::call_once(once, [] { std::signal(SIGXFSZ, SIG_IGN); });
+    FileIdentity replaceable = options.replaceable;
+    for (;;) {
+        if (!control->waitWhileHeld())
+            return cancelledRun();
+        const FileError error = archive->commit(replaceable);
+        if (!error.failed())
+            return PackageFailure();
+        if (error.kind != FileError::Exists)
+            return archiveWriteFailure(error, archivePath);
+        const FileIdentity standing = FileIdentity::at(archive->committedPath());
+        if (options.askBeforeReplacingOther && standing.exists && control->askToReplaceOther()) {
+            replaceable = standing;
+            continue;
+        }
+        if (control->isCancelRequested())
+            return cancelledRun();
+        PackageFailure f;
+        f.kind = F::ArchiveExists;
+        f.reason = F::ArchiveAppeared;
+        f.path = archivePath;
+        return f;
+    }
 }
 
 quint64 saturatingAdd(quint64 a, quint64 b)
@@ -603,12 +680,14 @@ quint64 saturatingAdd(quint64 a, quint64 b)
 } // namespace
 
 PackageFailure writePackage(const QString &archivePath, const PackageItems &items,
-                            RunControl *control, int jobs)
+                            RunControl *control, const WriteOptions &options,
+                            WrittenArchive *written)
 {
-    ignoreFileSizeSignal();
+    failWritesPastFileSizeLimit();
     ArchiveFile archive(archivePath);
     EntryChecks checks(control);
-    WriteRun run(control, &archive, &checks, jobs > 0 ? jobs : QThread::idealThreadCount());
+    WriteRun run(control, &archive, &checks,
+                 options.jobs > 0 ? options.jobs : QThread::idealThreadCount());
     std::vector<std::unique_ptr<ItemSource>> sources;
     std::vector<const PackageItem *> fromPackages;
     quint64 total = 0;
@@ -640,17 +719,18 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
     if (control->isCancelRequested())
         return cancelledRun();
 
-    const PackageFailure created = archive.create();
+    const FileError created = archive.create();
     if (created.failed())
-        return created;
+        return archiveWriteFailure(created, archivePath);
+    ArchiveSink sink(&archive);
     zip_error_t error;
     zip_error_init(&error);
-    zip_source_t *target = archive.writeSource(&error);
+    zip_source_t *target = sink.source(&error);
     zip_t *zip = target ? zip_open_from_source(target, ZIP_CREATE | ZIP_TRUNCATE, &error) : nullptr;
     if (!zip) {
         if (target)
             zip_source_free(target);
-        const PackageFailure failure = libzipFailure(&error, archivePath);
+        const PackageFailure failure = libzipFailure(&error, archive, archivePath);
         zip_error_fini(&error);
         return failure;
     }
@@ -674,7 +754,7 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
         if (!checkFailedFirst) {
             failure = run.firstFailure();
             if (!failure.failed())
-                failure = libzipFailure(zip_get_error(zip), archivePath);
+                failure = libzipFailure(zip_get_error(zip), archive, archivePath);
         }
         zip_discard(zip);
         return failure;
@@ -689,5 +769,13 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
         failure = finishHeaders(&archive, archivePath, sources);
     if (!failure.failed() && control->isCancelRequested())
         failure = cancelledRun();
-    return failure.failed() ? failure : archive.commit();
+    if (!failure.failed())
+        failure = putInPlace(&archive, archivePath, control, options);
+    if (!failure.failed() && written) {
+        written->path = archive.committedPath();
+        written->size = archive.size();
+        written->folderMoved
+            = QFileInfo(written->path).absolutePath() != QFileInfo(archivePath).absolutePath();
+    }
+    return failure;
 }

@@ -1,7 +1,5 @@
 #include "packagingrun.h"
 
-#include "packagewriter.h"
-
 PackageFailure firstProblem(const PackageScreening &screening)
 {
     return screening.problems.isEmpty() ? PackageFailure() : screening.problems.first();
@@ -31,10 +29,11 @@ PackagingOutcome preparePackaging(const PackageRequest &request, RunControl *con
     return outcome;
 }
 
-PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control)
+PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control,
+                              const WriteOptions &options)
 {
     PackagingOutcome outcome = preparePackaging(request, control);
     if (!outcome.failure.failed())
-        outcome.failure = writePackage(outcome.archivePath, outcome.items, control);
+        outcome.failure = writePackage(outcome.archivePath, outcome.items, control, options);
     return outcome;
 }

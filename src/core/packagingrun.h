@@ -4,6 +4,7 @@
 #include "combinedpackage.h"
 #include "packagefailure.h"
 #include "packagerequest.h"
+#include "packagewriter.h"
 #include "runcontrol.h"
 
 // The steps of one packaging run, in the order the window and the command
@@ -20,7 +21,9 @@ struct PackagingOutcome
     PackageItems items;
 };
 
-PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control);
+// options.replaceable names the file the caller agreed to replace.
+PackagingOutcome runPackaging(const PackageRequest &request, RunControl *control,
+                              const WriteOptions &options = WriteOptions());
 
 // Steps 1 to 3: the items to write and the archive's path, or why not.
 // control, when given, may cancel the screening.

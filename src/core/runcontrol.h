@@ -4,10 +4,14 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 // What one packaging run shares with whoever watches it from another thread:
-// how far it has come, and whether it is to stop. Every member is atomic, so
-// the watcher polls and cancels without a lock (a signal handler may cancel).
+// how far it has come, whether it is to stop, and, just before the archive
+// is put in place, whether it may go on. Every member is atomic, so the
+// watcher polls and cancels without a lock (a signal handler may cancel), and
+// the run waits by polling.
 class RunControl
 {
 public:
@@ -17,10 +21,44 @@ public:
         done = 0;
         total = 0;
         item = -1;
+        held = false;
+        question = false;
+        answer = false;
     }
 
     void requestCancel() { cancel = true; }
     bool isCancelRequested() const { return cancel; }
+
+    // The watcher holds the run before it puts its archive in place while it
+    // asks the user something whose answer decides that (whether to cancel).
+    void setHeld(bool hold) { held = hold; }
+    // The run, when its archive is complete: waits while it is held; false
+    // when it was cancelled meanwhile.
+    bool waitWhileHeld() const
+    {
+        while (held && !cancel)
+            std::this_thread::sleep_for(pollInterval);
+        return !cancel;
+    }
+
+    // Another file came to the archive's path during the run. The run asks
+    // its watcher whether to replace it and waits for the answer: true to
+    // replace, false for no or a cancel.
+    bool askToReplaceOther()
+    {
+        answer = false;
+        question = true;
+        while (question && !cancel)
+            std::this_thread::sleep_for(pollInterval);
+        question = false;
+        return answer && !cancel;
+    }
+    bool replaceQuestionPending() const { return question; }
+    void answerReplaceQuestion(bool replace)
+    {
+        answer = replace;
+        question = false;
+    }
 
     // Bytes of item data read so far, out of bytesTotal().
     qint64 bytesDone() const { return done; }
@@ -47,7 +85,12 @@ public:
     void setCurrentItem(int index) { item = index; }
 
 private:
+    static constexpr std::chrono::milliseconds pollInterval {10};
+
     std::atomic<bool> cancel {false};
+    std::atomic<bool> held {false};
+    std::atomic<bool> question {false};
+    std::atomic<bool> answer {false};
     std::atomic<qint64> done {0};
     std::atomic<qint64> total {0};
     std::atomic<int> item {-1};

@@ -128,8 +128,8 @@ private:
     }
     PackageFailure readFailure() const
     {
-        if (source.systemError() != 0)
-            return refuse(F::ReadError, QString::fromLocal8Bit(strerror(source.systemError())));
+        if (source.lastError().failed())
+            return refuse(F::ReadError, source.lastError().words);
         return notZip(QStringLiteral("文件不完整"));
     }
 

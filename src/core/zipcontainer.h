@@ -27,6 +27,10 @@ struct ZipEntry
     quint64 centralOffset = 0; // the central directory header
     quint64 headerOffset = 0; // the local header
     quint64 dataOffset = 0; // the stored data, compressedSize bytes
+    // The modification time in seconds since 1970 UTC, where an extended-
+    // timestamp (UT) or NTFS field gives it.
+    bool hasUtcModified = false;
+    qint64 utcModified = 0;
 
     bool isFolder() const;
     bool isLink() const;

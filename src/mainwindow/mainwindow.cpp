@@ -61,8 +61,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     connect(this, &MainWindow::startCompress, workObject, &WorkObject::executeCompress);
     connect(workObject, &WorkObject::compressFinished, this,
-            [this](bool isSuccess, const PackageFailure &failure) {
-                onCompressFinished(isSuccess, failure);
+            [this](bool isSuccess, const PackageFailure &failure, const WrittenArchive &written) {
+                onCompressFinished(isSuccess, failure, written);
             });
     connect(this, &MainWindow::startDecompress, workObject, &WorkObject::execDecompress);
     connect(workObject, &WorkObject::decompressFinished, this,
@@ -154,6 +154,8 @@ void MainWindow::advanceProgress()
     if (!runActive)
         return;
     const RunControl *control = workObject->runControl();
+    if (control->replaceQuestionPending())
+        askToReplaceOther();
     const int item = control->currentItem();
     // One arg() call: a chained one would also replace "%2" inside a name.
     progressDialog->setLabelText(item >= 0 && item < runItemNames.size()
@@ -190,13 +192,14 @@ PackageRequest MainWindow::currentRequest() const
 }
 
 // The package is never replaced by accident. Nothing is written before the
-// answer; on 是 the run writes beside the old file and renames over it only
-// when the new one is complete. A folder in the way is not asked about: it
-// cannot be replaced, and the run says so.
-bool MainWindow::confirmReplacing(const QString &archive)
+// answer; on 是 the run writes its archive without a name and puts it over
+// the old file only when it is complete, and only over the file the user was
+// asked about. A folder in the way is not asked about: it cannot be replaced,
+// and the run says so.
+bool MainWindow::confirmReplacing(const QString &archive, FileIdentity *replaceable)
 {
-    const QFileInfo info(archive);
-    if (!(info.exists() || info.isSymLink()) || info.isDir())
+    *replaceable = FileIdentity::at(archive);
+    if (!replaceable->exists || QFileInfo(archive).isDir())
         return true;
     return askYesNo(this, QStringLiteral("升级包已存在"),
                     displayPath(archive) + QStringLiteral("\n是否替换？"));
@@ -215,11 +218,13 @@ void MainWindow::onBtnStartPackagingClicked()
         return;
     }
     const QString archive = archivePath();
-    if (!confirmReplacing(archive))
+    if (!confirmReplacing(archive, &runReplaceable))
         return;
     rememberOutputFolder(ui->lineEditPath->text());
     upgradeItemMap = checked.items;
     runArchive = archive;
+    runWritten = WrittenArchive();
+    declinedReplacing = false;
     runCombinedRow = checked.combinedPackageRow;
     runLeftOutEntries.clear();
     beginRun();
@@ -280,20 +285,42 @@ bool MainWindow::deferWhileAsking(std::function<void()> finish)
     return true;
 }
 
+// While the question is open, a run that completes waits before it puts its
+// archive in place: 是 discards it and keeps the earlier package, 否 lets it
+// go on.
 void MainWindow::askToCancel(const QString &question, bool thenClose)
 {
-    if (!runActive || askingToCancel)
+    if (!runActive || askingToCancel || askingToReplace)
         return;
     askingToCancel = true;
+    RunControl *control = workObject->runControl();
+    control->setHeld(true);
     const bool cancel = askYesNo(progressDialog, QStringLiteral("取消打包"), question);
     askingToCancel = false;
     if (cancel) {
         cancelRequested = true;
         closeAfterRun = closeAfterRun || thenClose;
-        workObject->runControl()->requestCancel();
+        control->requestCancel();
     }
+    control->setHeld(false);
     if (finishAfterAsking)
         std::exchange(finishAfterAsking, nullptr)();
+}
+
+// A file came to the archive's path while the run wrote: it is replaced only
+// if the user says so now.
+void MainWindow::askToReplaceOther()
+{
+    if (askingToCancel || askingToReplace)
+        return;
+    askingToReplace = true;
+    const bool replace = askYesNo(progressDialog, QStringLiteral("升级包已存在"),
+                                  displayPath(runArchive)
+                                      + QStringLiteral("\n打包期间有另一个文件出现在此处，"
+                                                       "是否替换它？"));
+    askingToReplace = false;
+    declinedReplacing = !replace;
+    workObject->runControl()->answerReplaceQuestion(replace);
 }
 
 void MainWindow::onDecompressFinished(bool isSuccess, const CombinedPackage &package,
@@ -322,6 +349,9 @@ void MainWindow::onDecompressFinished(bool isSuccess, const CombinedPackage &pac
 
 void MainWindow::compressUpgradePackage(const PackageItems &map)
 {
+    WriteOptions options;
+    options.replaceable = runReplaceable;
+    options.askBeforeReplacingOther = true;
     runItemNames.clear();
     for (const PackageItem &item : map)
         runItemNames.append(item.name);
@@ -330,16 +360,20 @@ void MainWindow::compressUpgradePackage(const PackageItems &map)
     showProgress();
     progressTimer->start(progressPollMs);
     workThread->start(QThread::InheritPriority);
-    emit startCompress(runArchive, map);
+    emit startCompress(runArchive, map, options);
 }
 
-void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failure)
+void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failure,
+                                    const WrittenArchive &written)
 {
-    if (deferWhileAsking([=] { onCompressFinished(isSuccess, failure); }))
+    if (deferWhileAsking([=] { onCompressFinished(isSuccess, failure, written); }))
         return;
     if (!isSuccess) {
         endRun();
-        if (failure.kind != PackageFailure::Cancelled)
+        // 否 to replacing a file that came meanwhile needs no box to say so.
+        const bool declined
+            = declinedReplacing && failure.reason == PackageFailure::ArchiveAppeared;
+        if (failure.kind != PackageFailure::Cancelled && !declined)
             report(failure);
         if (closeAfterRun)
             closeSoon();
@@ -350,6 +384,7 @@ void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failur
     workThread->wait();
     runActive = false;
     releaseItems();
+    runWritten = written;
     successPending = true;
     progressDialog->setValue(progressCeiling);
     if (closeAfterRun) {
@@ -372,7 +407,7 @@ void MainWindow::finishSuccessfulRun()
     successPending = false;
     progressDialog->close();
     lockForm(false);
-    reportSuccess(runArchive, runLeftOutEntries);
+    reportSuccess(runWritten, runLeftOutEntries);
 }
 
 // A close() made while a close event is still being handled (the question
@@ -476,11 +511,15 @@ void MainWindow::pointAt(const PackageFailure &failure)
     }
 }
 
-void MainWindow::reportSuccess(const QString &archive, const QStringList &leftOutEntries)
+void MainWindow::reportSuccess(const WrittenArchive &written, const QStringList &leftOutEntries)
 {
+    const QString archive = written.path;
     QMessageBox box(QMessageBox::Information, QStringLiteral("打包成功"),
                     QStringLiteral("升级包打包成功"), QMessageBox::Ok, this);
-    box.setInformativeText(successDetails(archive, QFileInfo(archive).size(), leftOutEntries));
+    QString details = successDetails(archive, qint64(written.size), leftOutEntries);
+    if (written.folderMoved)
+        details.prepend(QStringLiteral("输出文件夹在打包期间被移动，升级包在新的位置：\n"));
+    box.setInformativeText(details);
     QPushButton *openFolder
         = box.addButton(QStringLiteral("打开所在文件夹"), QMessageBox::ActionRole);
     makeReadable(&box);

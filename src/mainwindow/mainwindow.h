@@ -5,6 +5,7 @@
 #include "packagefailure.h"
 #include "packageitem.h"
 #include "packagerequest.h"
+#include "packagewriter.h"
 
 #include <QMainWindow>
 #include <QString>
@@ -42,7 +43,7 @@ public:
     void addCombinedPackageRows(const QStringList &paths);
 
 signals:
-    void startCompress(QString packageName, PackageItems items);
+    void startCompress(QString packageName, PackageItems items, WriteOptions options);
     void startDecompress(QString packagePath);
 
 private slots:
@@ -76,19 +77,21 @@ private:
     void releaseItems();
     bool deferWhileAsking(std::function<void()> finish);
     void askToCancel(const QString &question, bool thenClose);
+    void askToReplaceOther();
     void onDecompressFinished(bool isSuccess, const CombinedPackage &package,
                               const PackageFailure &failure);
     void compressUpgradePackage(const PackageItems &map);
-    void onCompressFinished(bool isSuccess, const PackageFailure &failure);
+    void onCompressFinished(bool isSuccess, const PackageFailure &failure,
+                            const WrittenArchive &written);
 
-    bool confirmReplacing(const QString &archive);
+    bool confirmReplacing(const QString &archive, FileIdentity *replaceable);
     void finishSuccessfulRun();
     void closeSoon();
 
     QString archivePath() const;
     void report(const PackageFailure &failure);
     void pointAt(const PackageFailure &failure);
-    void reportSuccess(const QString &archive, const QStringList &leftOutEntries);
+    void reportSuccess(const WrittenArchive &written, const QStringList &leftOutEntries);
     void openFolderOf(const QString &archive);
 
     Ui::MainWindow *ui;
@@ -104,9 +107,13 @@ private:
     bool cancelRequested = false;
     bool closeAfterRun = false;
     bool askingToCancel = false;
+    bool askingToReplace = false;
+    bool declinedReplacing = false;
     std::function<void()> finishAfterAsking;
     QStringList runItemNames;
     QString runArchive;
+    FileIdentity runReplaceable;
+    WrittenArchive runWritten;
     int runCombinedRow = -1;
     QStringList runLeftOutEntries;
     // Between a successful run's end and its success box.

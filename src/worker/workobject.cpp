@@ -1,6 +1,5 @@
 #include "workobject.h"
 
-#include "packagewriter.h"
 #include "packagingrun.h"
 
 WorkObject::WorkObject(QObject *parent)
@@ -9,12 +8,15 @@ WorkObject::WorkObject(QObject *parent)
     qRegisterMetaType<PackageFailure>();
     qRegisterMetaType<PackageItems>();
     qRegisterMetaType<CombinedPackage>();
+    qRegisterMetaType<WriteOptions>();
+    qRegisterMetaType<WrittenArchive>();
 }
 
-void WorkObject::executeCompress(QString packageName, PackageItems items)
+void WorkObject::executeCompress(QString packageName, PackageItems items, WriteOptions options)
 {
-    const PackageFailure failure = writePackage(packageName, items, &control);
-    emit compressFinished(!failure.failed(), failure);
+    WrittenArchive written;
+    const PackageFailure failure = writePackage(packageName, items, &control, options, &written);
+    emit compressFinished(!failure.failed(), failure, written);
 }
 
 void WorkObject::execDecompress(QString packagePath)

@@ -4,6 +4,7 @@
 #include "combinedpackage.h"
 #include "packagefailure.h"
 #include "packageitem.h"
+#include "packagewriter.h"
 #include "runcontrol.h"
 
 #include <QObject>
@@ -22,11 +23,11 @@ public:
     RunControl *runControl() { return &control; }
 
 signals:
-    void compressFinished(bool isSuccess, PackageFailure failure);
+    void compressFinished(bool isSuccess, PackageFailure failure, WrittenArchive written);
     void decompressFinished(bool isSuccess, CombinedPackage package, PackageFailure failure);
 
 public slots:
-    void executeCompress(QString packageName, PackageItems items);
+    void executeCompress(QString packageName, PackageItems items, WriteOptions options);
     void execDecompress(QString packagePath);
 
 private:
