@@ -53,9 +53,16 @@ struct Outcome
 };
 
 // Whether the process holds open a file without a name in folder: what
-// /proc shows for a file made with O_TMPFILE.
+// /proc shows for a file made with O_TMPFILE. On Windows: its hidden file
+// there holds data.
 bool writesIn(qint64 pid, const QString &folder)
 {
+#ifdef Q_OS_WIN
+    Q_UNUSED(pid)
+    const QFileInfoList hidden
+        = QDir(folder).entryInfoList({QStringLiteral(".upkg-*.tmp")}, QDir::Files | QDir::Hidden);
+    return !hidden.isEmpty() && hidden.first().size() > 0;
+#endif
     QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
     for (const QFileInfo &fd : descriptors.entryInfoList(QDir::Files | QDir::System)) {
         const QString target = fd.symLinkTarget();
@@ -421,16 +428,18 @@ void CliTest::commandLine()
     if (exitCode == 0) {
         const QString archive = folder.path("out/" + name + ".zip");
         QCOMPARE(QString::fromUtf8(outcome.out),
-                 arguments.contains("--quiet")
-                     ? QString()
-                     : archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
+                 arguments.contains("--quiet") ? QString()
+                                               : QDir::toNativeSeparators(archive) + "\t"
+                         + QString::number(QFileInfo(archive).size()) + "\n");
         // Progress goes only to a terminal.
         QCOMPARE(stdErr, QString());
         QCOMPARE(zipEntryNames(archive), expected);
     } else {
         QCOMPARE(readFile("out/pkg.zip"), earlier);
         QCOMPARE(QString::fromUtf8(outcome.out), QString());
-        QCOMPARE(stdErr, expected.join('\n').replace('@', folder.path()) + '\n');
+        // Paths show with "\" on Windows; names in packages never hold one.
+        QCOMPARE(QDir::fromNativeSeparators(stdErr),
+                 expected.join('\n').replace('@', folder.path()) + '\n');
     }
 }
 
@@ -507,6 +516,12 @@ void CliTest::somethingChangesAtTheArchivePathDuringARun()
     QFETCH(bool, force);
     QFETCH(QString, change);
     QFETCH(int, exitCode);
+#ifdef Q_OS_WIN
+    // Windows moves no folder that holds an open file; Wine does, and then
+    // loses the open file's path.
+    if (change == "move")
+        QSKIP("Linux's own");
+#endif
     TestFolder folder;
     folder.write("in/hmi.bin", randomBytes(96 << 20, 4));
     QVERIFY(QDir().mkpath("out"));
@@ -537,7 +552,7 @@ void CliTest::somethingChangesAtTheArchivePathDuringARun()
     if (change == "appear") {
         QCOMPARE(readFile("out/pkg.zip"), colleagues);
         QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
-        QCOMPARE(stdErr,
+        QCOMPARE(QDir::fromNativeSeparators(stdErr),
                  QStringLiteral("升级包已存在: out/pkg.zip")
                      + "\n打包期间有另一个文件出现在此处；它保持不变，新的升级包未写入\n");
         return;

@@ -10,6 +10,8 @@
 #include <QFile>
 #include <QTest>
 
+#include <zip.h>
+
 using F = PackageFailure;
 
 class ScreeningTest : public QObject
@@ -126,9 +128,11 @@ void ScreeningTest::refusedPackages()
     const PackageMessage message = packageMessage(first);
     QCOMPARE(message.title, QStringLiteral("解压失败"));
     QCOMPARE(message.text, QStringLiteral("HMI和控制器升级包解压失败!"));
-    QVERIFY2(message.cause.endsWith(package), qPrintable(message.cause));
+    // Messages show paths as the system writes them ("\" on Windows).
+    const QString shown = QDir::toNativeSeparators(package);
+    QVERIFY2(message.cause.endsWith(shown), qPrintable(message.cause));
     if (!cause.isEmpty())
-        QCOMPARE(message.cause, cause + "：" + package);
+        QCOMPARE(message.cause, cause + "：" + shown);
 
     // The same package as a row of a request: refused before anything is written.
     RunControl control;
@@ -202,6 +206,13 @@ void ScreeningTest::hostilePackages()
 {
     QFETCH(int, reason);
     QFETCH(QString, specifics);
+    // A libzip built without bzip2 (the Windows SDK's) reads no such entry,
+    // and says so, in inspect and in a run alike.
+    if (QByteArray(QTest::currentDataTag()).contains("bzip2")
+        && !zip_compression_method_supported(ZIP_CM_BZIP2, 0)) {
+        reason = F::UnsupportedMethod;
+        specifics = QStringLiteral("BZIP2");
+    }
     TestFolder folder;
     const QString package = folder.path("combined.zip");
     writeHostileZip(package, QString::fromLatin1(QTest::currentDataTag()));

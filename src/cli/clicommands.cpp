@@ -229,7 +229,8 @@ int build(const QStringList &arguments)
         printFailure(prepared.failure);
         return exitFor(prepared.failure);
     }
-    const QString path = QDir::cleanPath(QFileInfo(written.path).absoluteFilePath());
+    const QString path
+        = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(written.path).absoluteFilePath()));
     if (written.folderMoved) {
         err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << path << "\n";
         err().flush();
@@ -250,8 +251,9 @@ QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path
     QJsonArray list;
     for (const PackageFailure &failure : failures) {
         QString message = packageMessage(failure).cause;
-        if (message.endsWith(QStringLiteral("：") + path))
-            message.chop(path.size() + 1);
+        const QString shown = QDir::toNativeSeparators(path); // as messages show it
+        if (message.endsWith(QStringLiteral("：") + shown))
+            message.chop(shown.size() + 1);
         const QString entry = problemEntry(failure);
         list.append(QJsonObject {
             {QStringLiteral("code"), problemCode(failure)},

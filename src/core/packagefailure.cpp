@@ -2,8 +2,8 @@
 
 #include "portablename.h"
 
+#include <QDir>
 #include <QFileInfo>
-
 
 namespace {
 
@@ -184,44 +184,46 @@ PackageMessage nameMessage(const PackageFailure &f)
 PackageMessage packageMessage(const PackageFailure &f)
 {
     using F = PackageFailure;
-    const QString cause = withPath(causeText(f), f.path);
+    // Paths as the system writes them: "\" on Windows.
+    const QString path = QDir::toNativeSeparators(f.path);
+    const QString cause = withPath(causeText(f), path);
     switch (f.kind) {
     case F::None:
     case F::Cancelled:
         return {};
     case F::NoOutputFolder:
         return {QStringLiteral("路径不存在"), QStringLiteral("压缩包生成路径不存在"),
-                f.path.isEmpty() ? QStringLiteral("未填写生成升级包位置")
-                                 : QStringLiteral("不是已有的文件夹：") + f.path};
+                path.isEmpty() ? QStringLiteral("未填写生成升级包位置")
+                               : QStringLiteral("不是已有的文件夹：") + path};
     case F::EmptyPackageName:
         return {QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"), QString()};
     case F::PackageNameInvalid:
         return nameMessage(f);
     case F::ArchiveIsFolder:
-        return {QStringLiteral("文件名错误"),
-                QStringLiteral("生成升级包位置中已有同名的文件夹"),
-                QStringLiteral("文件夹：") + f.path};
+        return {QStringLiteral("文件名错误"), QStringLiteral("生成升级包位置中已有同名的文件夹"),
+                QStringLiteral("文件夹：") + path};
     case F::ArchiveExists:
-        return {QStringLiteral("升级包已存在"), f.path,
-                f.reason == F::ArchiveAppeared ? causeText(f) : QStringLiteral("用 --force 替换它")};
+        return {QStringLiteral("升级包已存在"), path,
+                f.reason == F::ArchiveAppeared ? causeText(f)
+                                               : QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
-                f.path.isEmpty() ? QStringLiteral("重复的类型：") + f.subject
-                                 : QStringLiteral("组合包 %1 中已有 %2")
-                                       .arg(QFileInfo(f.path).fileName(), f.subject)};
+                path.isEmpty() ? QStringLiteral("重复的类型：") + f.subject
+                               : QStringLiteral("组合包 %1 中已有 %2")
+                                     .arg(QFileInfo(f.path).fileName(), f.subject)};
     case F::ItemMissing:
         return {QStringLiteral("文件不存在"),
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),
-                f.path.isEmpty() ? QStringLiteral("未填写文件路径")
-                                 : QStringLiteral("找不到：") + f.path};
+                path.isEmpty() ? QStringLiteral("未填写文件路径")
+                               : QStringLiteral("找不到：") + path};
     case F::ItemUnreadable:
         return {QStringLiteral("文件无法读取"),
                 QStringLiteral("%1文件无法读取，请检查权限").arg(f.subject),
-                QStringLiteral("没有读取权限：") + f.path};
+                QStringLiteral("没有读取权限：") + path};
     case F::ItemIsArchive:
         return {QStringLiteral("路径冲突"),
-                QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), f.path};
+                QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), path};
     case F::FileNameRepeated:
         return {QStringLiteral("文件名重复"),
                 QStringLiteral("升级包内存在同名文件%1，请重命名后重试").arg(f.subject), cause};
@@ -229,7 +231,7 @@ PackageMessage packageMessage(const PackageFailure &f)
         return {QStringLiteral("文件名错误"),
                 QStringLiteral("升级项的文件名%1在Windows或U盘上不能使用（%2）")
                     .arg(f.subject, nameProblemText(f)),
-                f.path};
+                path};
     case F::PackageRefused:
         return {QStringLiteral("解压失败"), QStringLiteral("HMI和控制器升级包解压失败!"), cause};
     case F::WriteFailed:
