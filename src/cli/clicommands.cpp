@@ -281,9 +281,8 @@ QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path
 {
     QJsonArray list;
     for (const PackageFailure &failure : failures) {
-        QString message = packageMessage(failure).cause;
-        if (message.endsWith(QStringLiteral("：") + path))
-            message.chop(path.size() + 1);
+        const QString message
+            = failure.path == path ? problemText(failure) : packageMessage(failure).cause;
         const QString entry = problemEntry(failure);
         list.append(QJsonObject {
             {QStringLiteral("code"), problemCode(failure)},

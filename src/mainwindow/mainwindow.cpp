@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "displaypath.h"
 #include "filechooser.h"
 #include "itemlist.h"
 #include "messageboxes.h"
@@ -199,7 +200,7 @@ bool MainWindow::confirmReplacing(const QString &archive)
     if (!(info.exists() || info.isSymLink()) || info.isDir())
         return true;
     return askYesNo(this, QStringLiteral("升级包已存在"),
-                    displayPath(archive) + QStringLiteral("\n是否替换？"));
+                    quotedPath(archive) + QStringLiteral("\n是否替换？"));
 }
 
 void MainWindow::onBtnStartPackagingClicked()
@@ -496,5 +497,5 @@ void MainWindow::openFolderOf(const QString &archive)
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
         showWarning(this, QStringLiteral("无法打开文件夹"),
                     QStringLiteral("没有可以打开文件夹的程序"),
-                    QStringLiteral("升级包所在文件夹：") + displayPath(folder));
+                    QStringLiteral("升级包所在文件夹：") + quotedPath(folder));
 }
