@@ -1,6 +1,7 @@
 #include "displaycheck.h"
 
 #include <QList>
+#include <QMutex>
 #include <QtGlobal>
 
 #include <cstdio>
@@ -49,9 +50,11 @@ struct HeldMessage
     QString text;
 };
 
-// The watch's state: Qt calls a message handler as a plain function. Only
-// the main thread builds QApplication, so only it reaches these.
+// The watch's state: Qt calls a message handler as a plain function, from
+// any thread (the xcb platform starts one to read events).
 QtMessageHandler passOnTo = nullptr;
+QMutex heldLock;
+bool holding = false;
 QList<HeldMessage> held;
 QString watchedProgram;
 
@@ -59,15 +62,19 @@ QString watchedProgram;
 // the connection (Qt 5.15, category qt.qpa.xcb); the display's name follows.
 const QString notConnected = QStringLiteral("could not connect to display");
 
-QString unansweredDisplay()
+// Whether Qt said it could not connect to a display, and to which.
+bool displayUnanswered(QString *display)
 {
     for (const HeldMessage &m : qAsConst(held)) {
-        if (m.category == "qt.qpa.xcb" && m.text.startsWith(notConnected))
-            return m.text.mid(notConnected.size()).trimmed();
+        if (m.category == "qt.qpa.xcb" && m.text.startsWith(notConnected)) {
+            *display = m.text.mid(notConnected.size()).trimmed();
+            return true;
+        }
     }
-    return QString();
+    return false;
 }
 
+// Called with heldLock held.
 void passOnHeld()
 {
     for (const HeldMessage &m : qAsConst(held)) {
@@ -80,13 +87,19 @@ void passOnHeld()
 
 void holdBack(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
+    const QMutexLocker locker(&heldLock);
+    if (!holding) { // came in while the watch was being released
+        passOnTo(type, context, text);
+        return;
+    }
     if (type != QtFatalMsg) {
         held.append({type, context.file, context.function, context.category, context.line, text});
         return;
     }
-    const QString display = unansweredDisplay();
-    if (display.isNull()) {
+    QString display;
+    if (!displayUnanswered(&display)) {
         // Some other failure: shown as Qt shows it, and Qt aborts after.
+        holding = false;
         qInstallMessageHandler(passOnTo);
         passOnHeld();
         passOnTo(type, context, text);
@@ -105,6 +118,7 @@ void holdBack(QtMsgType type, const QMessageLogContext &context, const QString &
 DisplayConnectionWatch::DisplayConnectionWatch(const char *program)
 {
     watchedProgram = QString::fromLocal8Bit(program);
+    holding = true;
     passOnTo = qInstallMessageHandler(holdBack);
 }
 
@@ -113,6 +127,8 @@ void DisplayConnectionWatch::release()
     if (!watching)
         return;
     watching = false;
+    const QMutexLocker locker(&heldLock);
+    holding = false;
     qInstallMessageHandler(passOnTo);
     passOnHeld();
 }
