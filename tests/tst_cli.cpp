@@ -196,7 +196,7 @@ void CliTest::commandLine_data()
     QTest::newRow("1 archive exists")
         << QStringList {"build", "--output-dir", "out", "--name", "pkg", "--item", "hmi=in/hmi.zip"}
         << none << Action::Run << 1
-        << QStringList {"升级包已存在: out/pkg.zip", "用 --force 替换它"};
+        << QStringList {"升级包已存在: 「@/out/pkg.zip」", "用 --force 替换它"};
     QTest::newRow("1 name not for Windows")
         << build({"hmi=in/hmi.zip"}, "v5:final") << none << Action::Run << 1
         << QStringList {
@@ -205,17 +205,22 @@ void CliTest::commandLine_data()
                "不能使用的字符：< > : \" | ? *"};
     QTest::newRow("1 no output folder")
         << QStringList {"build", "--output-dir", "nowhere", "--name", "pkg"} << none << Action::Run
-        << 1 << QStringList {"路径不存在: 压缩包生成路径不存在", "不是已有的文件夹：nowhere"};
+        << 1 << QStringList {"路径不存在: 压缩包生成路径不存在", "不是已有的文件夹：「@/nowhere」"};
     QTest::newRow("1 type repeated")
         << build({"hmi=in/hmi.zip", "hmi=in/none.zip"}) << none << Action::Run << 1
         << QStringList {"类型重复: 一个升级包内同一类型升级项仅可存在一个", "重复的类型：HMI"};
     QTest::newRow("1 item missing")
         << build({"hmi=in/hmi.zip", "dravo=in/none.bin"}) << none << Action::Run << 1
-        << QStringList {"文件不存在: 控制器文件不存在，请检查对应路径", "找不到：in/none.bin"};
+        << QStringList {"文件不存在: 控制器文件不存在，请检查对应路径",
+                        "找不到：「@/in/none.bin」"};
+    QTest::newRow("1 pasted item path with a trailing blank")
+        << build({"hmi=in/hmi.zip "}) << none << Action::Run << 1
+        << QStringList {"文件不存在: HMI文件不存在，请检查对应路径", "找不到：「@/in/hmi.zip 」",
+                        "路径末尾有空格，去掉空格后的路径存在：「@/in/hmi.zip」"};
     QTest::newRow("1 combined package refused")
         << build({"combined=old/pkg.zip"}) << Entries {{'f', "hmi.zip", "hmi"}} << Action::Run << 1
         << QStringList {"解压失败: HMI和控制器升级包解压失败!",
-                        "组合包中缺少upgrade_package_config.json：old/pkg.zip"};
+                        "组合包中缺少upgrade_package_config.json：「@/old/pkg.zip」"};
     QTest::newRow("2 unknown option")
         << build({"hmi=in/hmi.zip"}) + QStringList {"--bogus"} << none << Action::Run << 2
         << QStringList {"upgrade-package-cli: Unknown option 'bogus'.", hint};
@@ -230,17 +235,17 @@ void CliTest::commandLine_data()
     // An item's own fault is the input's, as it is for a combined package.
     QTest::newRow("1 item is a folder")
         << build({"hmi=in/hmi.zip", "servo=in/folder"}) << none << Action::Run << 1
-        << QStringList {failed, "不是普通文件：in/folder"};
+        << QStringList {failed, "不是普通文件：「@/in/folder」"};
     QTest::newRow("1 item is a FIFO") << build({"servo=in/fifo"}) << none << Action::Run << 1
-                                      << QStringList {failed, "不是普通文件：in/fifo"};
+                                      << QStringList {failed, "不是普通文件：「@/in/fifo」"};
     QTest::newRow("1 combined package is a FIFO")
         << build({"combined=in/fifo"}) << none << Action::Run << 1
-        << QStringList {"解压失败: HMI和控制器升级包解压失败!", "不是普通文件：in/fifo"};
+        << QStringList {"解压失败: HMI和控制器升级包解压失败!", "不是普通文件：「@/in/fifo」"};
     QTest::newRow("3 file-size limit")
         << build({"hmi=in/hmi.zip", "logo=in/big.bin"}) << none << Action::FullDisk << 3
         << QStringList {failed,
                         "升级包超出了文件大小上限（本进程可写文件的大小上限为102400字节，"
-                        "见 ulimit -f）：@/out/pkg.zip"};
+                        "见 ulimit -f）：「@/out/pkg.zip」"};
     QTest::newRow("130 interrupted, earlier package kept")
         << build({"hmi=in/huge.bin"}) << none << Action::Interrupt << 130
         << QStringList {"upgrade-package-cli: 已取消打包"};
@@ -301,6 +306,12 @@ void CliTest::commandLine_data()
         << QStringList {"inspect", "--json", "in/hmi.zip"} << none << Action::Run << 1
         << QStringList {"package: in/hmi.zip", "valid: false",
                         "problem: not-zip - 不是有效的ZIP文件（没有结束记录）"};
+
+    QTest::newRow("inspect a pasted path with a trailing blank")
+        << QStringList {"inspect", "--json", "old/pkg.zip "} << valid << Action::Run << 1
+        << QStringList {"package: old/pkg.zip ", "valid: false",
+                        "problem: not-found - "
+                        "文件不存在；路径末尾有空格，去掉空格后的路径存在：「@/old/pkg.zip」"};
 
     QTest::newRow("same as the window: plain items")
         << build(
@@ -397,7 +408,8 @@ void CliTest::commandLine()
 
     if (arguments.first() == "inspect") {
         QCOMPARE(stdErr, QString());
-        QCOMPARE(reportLines(outcome.out).join('\n'), expected.join('\n'));
+        QCOMPARE(reportLines(outcome.out).join('\n'),
+                 expected.join('\n').replace('@', folder.path()));
         return;
     }
     // Nothing else in the output folder: no temporary file, no manifest.
@@ -527,14 +539,14 @@ void CliTest::somethingChangesAtTheArchivePathDuringARun()
         QCOMPARE(readFile("out/pkg.zip"), colleagues);
         QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
         QCOMPARE(stdErr,
-                 QStringLiteral("升级包已存在: out/pkg.zip")
+                 "升级包已存在: 「" + folder.path("out/pkg.zip") + "」"
                      + "\n打包期间有另一个文件出现在此处；它保持不变，新的升级包未写入\n");
         return;
     }
     const QString archive = folder.path("moved/pkg.zip");
     QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
              archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
-    QCOMPARE(stdErr, "输出文件夹在打包期间被移动，升级包在：" + archive + "\n");
+    QCOMPARE(stdErr, "输出文件夹在打包期间被移动，升级包在：「" + archive + "」\n");
     QCOMPARE(zipEntryNames(archive), QStringList({"hmi.bin", manifestFileName}));
 }
 

@@ -154,10 +154,11 @@ void CombinedPackageTest::refusedPackages_data()
     const Entry manifest {'f', "upgrade_package_config.json", R"({"hmi":{"name":"hmi.zip"}})"};
     const QString refused = "解压失败: HMI和控制器升级包解压失败! / ";
     QTest::newRow("no manifest") << Entries {hmi}
-                                 << refused + "组合包中缺少upgrade_package_config.json：@" << true;
+                                 << refused + "组合包中缺少upgrade_package_config.json：「@」"
+                                 << true;
     QTest::newRow("named entry missing")
         << Entries {{'f', "hmi_v1.zip", "x"}, manifest}
-        << refused + "组合包中hmi项所指的文件hmi.zip不存在：@" << true;
+        << refused + "组合包中hmi项所指的文件hmi.zip不存在：「@」" << true;
     QTest::newRow("type of a plain row")
         << Entries {hmi,
                     {'f', "s.par", "s"},
@@ -168,7 +169,7 @@ void CombinedPackageTest::refusedPackages_data()
     // Found only when the entry is copied: the run fails and says which.
     QTest::newRow("corrupt entry")
         << Entries {hmi, manifest}
-        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（压缩数据无效）：@" << false;
+        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（压缩数据无效）：「@」" << false;
 }
 
 void CombinedPackageTest::refusedPackages()
@@ -194,7 +195,7 @@ void CombinedPackageTest::refusedPackages()
     QVERIFY(s.watcher.waitForMessages(2));
     QTest::qWait(150);
     QCOMPARE(s.messages(),
-             QStringList({"升级包已存在: " + s.archive() + "\n是否替换？ / ",
+             QStringList({"升级包已存在: 「" + s.archive() + "」\n是否替换？ / ",
                           QString(message).replace('@', package)}));
     // Screening and merging point at the package's row; a failure found
     // while copying (the writer's) names no row.
@@ -233,7 +234,7 @@ void CombinedPackageTest::leftOutEntriesLine()
     QFETCH(QString, line);
     TestFolder folder;
     const QString archive = folder.write("out/new.zip", "0123456789");
-    QStringList expected {archive, "大小：" + QLocale().formattedDataSize(10)};
+    QStringList expected {"「" + archive + "」", "大小：" + QLocale().formattedDataSize(10)};
     if (!line.isEmpty())
         expected << line;
     QCOMPARE(successDetails(archive, 10, leftOut), expected.join('\n'));

@@ -24,6 +24,8 @@ private slots:
     void fileNameClashes();
     void packageNames_data();
     void packageNames();
+    void blanksAtTheEndsOfAPath_data();
+    void blanksAtTheEndsOfAPath();
 };
 
 using ItemMap = QMap<QString, QString>;
@@ -199,6 +201,64 @@ void PackageRulesTest::packageNames()
     const PackageMessage message = packageMessage(failure);
     QCOMPARE(message.title, QStringLiteral("文件名错误"));
     QCOMPARE(message.text, text);
+}
+
+// A path pasted with blanks: the message quotes it, and names the path
+// without its end blanks where that exists as what the field needs.
+void PackageRulesTest::blanksAtTheEndsOfAPath_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<QString>("cause"); // "@" the test folder
+
+    const QString exists = "，去掉空格后的路径存在：";
+    QTest::newRow("item, blank at its end")
+        << "out"
+        << "in/hmi.zip "
+        << "找不到：「@/in/hmi.zip 」\n路径末尾有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, blanks at its start")
+        << "out"
+        << "  @/in/hmi.zip"
+        << "找不到：「@/  @/in/hmi.zip」\n路径开头有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, tab and newline at both ends")
+        << "out"
+        << "\t@/in/hmi.zip\n"
+        << "找不到：「@/\t@/in/hmi.zip\n」\n路径两端有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, ideographic blank at its end")
+        << "out"
+        << "in/hmi.zip\u3000"
+        << "找不到：「@/in/hmi.zip\u3000」\n路径末尾有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, missing without the blank too") << "out"
+                                                         << "in/none.zip "
+                                                         << "找不到：「@/in/none.zip 」";
+    QTest::newRow("item, blank inside a name") << "out"
+                                               << "in/hmi .zip"
+                                               << "找不到：「@/in/hmi .zip」";
+    QTest::newRow("item, only blanks") << "out"
+                                       << "  "
+                                       << "找不到：「@/  」";
+    QTest::newRow("folder, blank at its end")
+        << "@/out "
+        << "in/hmi.zip"
+        << "不是已有的文件夹：「@/out 」\n路径末尾有空格" + exists + "「@/out」";
+    QTest::newRow("folder, a file without the blank") << "in/hmi.zip "
+                                                      << "in/hmi.zip"
+                                                      << "不是已有的文件夹：「@/in/hmi.zip 」";
+}
+
+void PackageRulesTest::blanksAtTheEndsOfAPath()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, item);
+    QFETCH(QString, cause);
+    TestFolder test;
+    test.write("in/hmi.zip", "hmi");
+    QVERIFY(QDir().mkpath("out"));
+    CheckedRequest checked;
+    const PackageFailure failure = checkPackageRequest(
+        {folder.replace('@', test.path()), "pkg", {{0, item.replace('@', test.path())}}}, &checked);
+    QVERIFY(failure.failed());
+    QCOMPARE(packageMessage(failure).cause, cause.replace('@', test.path()));
 }
 
 QTEST_MAIN(PackageRulesTest)

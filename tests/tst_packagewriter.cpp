@@ -233,7 +233,7 @@ void PackageWriterTest::failuresKeepTheEarlierArchive()
     QCOMPARE(int(failure.reason), reason);
     QCOMPARE(failure.path, path);
     if (!path.isEmpty())
-        QVERIFY(packageMessage(failure).cause.endsWith(path));
+        QVERIFY(packageMessage(failure).cause.endsWith("「" + path + "」"));
     QCOMPARE(readFile(folder.path("out/pkg.zip")), earlier);
     QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
 }
@@ -285,7 +285,7 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun()
     QVERIFY(changed);
     QCOMPARE(int(failure.kind), int(PackageFailure::WriteFailed));
     QCOMPARE(int(failure.reason), int(PackageFailure::ModifiedWhilePacking));
-    QCOMPARE(packageMessage(failure).cause, "文件在打包过程中被修改：" + item);
+    QCOMPARE(packageMessage(failure).cause, "文件在打包过程中被修改：「" + item + "」");
     QCOMPARE(filesBelow(folder.path("out")), QStringList());
 }
 

@@ -127,9 +127,9 @@ void ScreeningTest::refusedPackages()
     const PackageMessage message = packageMessage(first);
     QCOMPARE(message.title, QStringLiteral("解压失败"));
     QCOMPARE(message.text, QStringLiteral("HMI和控制器升级包解压失败!"));
-    QVERIFY2(message.cause.endsWith(package), qPrintable(message.cause));
+    QVERIFY2(message.cause.endsWith("：「" + package + "」"), qPrintable(message.cause));
     if (!cause.isEmpty())
-        QCOMPARE(message.cause, cause + "：" + package);
+        QCOMPARE(message.cause, cause + "：「" + package + "」");
 
     // The same package as a row of a request: refused before anything is written.
     RunControl control;

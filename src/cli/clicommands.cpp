@@ -2,6 +2,7 @@
 
 #include "appversion.h"
 #include "combinedpackage.h"
+#include "displaypath.h"
 #include "packagingrun.h"
 #include "packagewriter.h"
 #include "upgradeitemtypes.h"
@@ -269,7 +270,8 @@ int build(const QStringList &arguments)
     }
     const QString path = QDir::cleanPath(QFileInfo(written.path).absoluteFilePath());
     if (written.folderMoved) {
-        err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << path << "\n";
+        err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << quotedPath(path)
+              << "\n";
         err().flush();
     }
     if (!parser.isSet(quiet)) {
@@ -287,9 +289,8 @@ QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path
 {
     QJsonArray list;
     for (const PackageFailure &failure : failures) {
-        QString message = packageMessage(failure).cause;
-        if (message.endsWith(QStringLiteral("：") + path))
-            message.chop(path.size() + 1);
+        const QString message
+            = failure.path == path ? problemText(failure) : packageMessage(failure).cause;
         const QString entry = problemEntry(failure);
         list.append(QJsonObject {
             {QStringLiteral("code"), problemCode(failure)},

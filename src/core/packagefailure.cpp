@@ -1,5 +1,6 @@
 #include "packagefailure.h"
 
+#include "displaypath.h"
 #include "portablename.h"
 
 #include <QFileInfo>
@@ -131,7 +132,26 @@ QString withPath(const QString &reason, const QString &path)
 {
     if (path.isEmpty())
         return reason;
-    return reason.isEmpty() ? path : reason + QStringLiteral("：") + path;
+    return reason.isEmpty() ? quotedPath(path) : reason + QStringLiteral("：") + quotedPath(path);
+}
+
+// A path that was not found may be one pasted with a blank at its end.
+QString notFoundHint(const PackageFailure &f)
+{
+    if (f.path.isEmpty())
+        return QString();
+    if (f.kind == PackageFailure::NoOutputFolder)
+        return blankEndsHint(f.path, WantedPath::Folder);
+    if (f.kind == PackageFailure::ItemMissing || f.reason == PackageFailure::NotFound)
+        return blankEndsHint(f.path, WantedPath::AnyFile);
+    return QString();
+}
+
+// The hint on a line of its own beneath the cause.
+QString withHint(const QString &cause, const PackageFailure &f)
+{
+    const QString hint = notFoundHint(f);
+    return hint.isEmpty() ? cause : cause + QLatin1Char('\n') + hint;
 }
 
 // What is wrong with a package name the user typed, and why it matters.
@@ -184,25 +204,25 @@ PackageMessage nameMessage(const PackageFailure &f)
 PackageMessage packageMessage(const PackageFailure &f)
 {
     using F = PackageFailure;
-    const QString cause = withPath(causeText(f), f.path);
+    const QString cause = withHint(withPath(causeText(f), f.path), f);
     switch (f.kind) {
     case F::None:
     case F::Cancelled:
         return {};
     case F::NoOutputFolder:
         return {QStringLiteral("路径不存在"), QStringLiteral("压缩包生成路径不存在"),
-                f.path.isEmpty() ? QStringLiteral("未填写生成升级包位置")
-                                 : QStringLiteral("不是已有的文件夹：") + f.path};
+                f.path.isEmpty()
+                    ? QStringLiteral("未填写生成升级包位置")
+                    : withHint(QStringLiteral("不是已有的文件夹：") + quotedPath(f.path), f)};
     case F::EmptyPackageName:
         return {QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"), QString()};
     case F::PackageNameInvalid:
         return nameMessage(f);
     case F::ArchiveIsFolder:
-        return {QStringLiteral("文件名错误"),
-                QStringLiteral("生成升级包位置中已有同名的文件夹"),
-                QStringLiteral("文件夹：") + f.path};
+        return {QStringLiteral("文件名错误"), QStringLiteral("生成升级包位置中已有同名的文件夹"),
+                QStringLiteral("文件夹：") + quotedPath(f.path)};
     case F::ArchiveExists:
-        return {QStringLiteral("升级包已存在"), f.path,
+        return {QStringLiteral("升级包已存在"), quotedPath(f.path),
                 f.reason == F::ArchiveAppeared ? causeText(f) : QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
@@ -214,14 +234,14 @@ PackageMessage packageMessage(const PackageFailure &f)
         return {QStringLiteral("文件不存在"),
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),
                 f.path.isEmpty() ? QStringLiteral("未填写文件路径")
-                                 : QStringLiteral("找不到：") + f.path};
+                                 : withHint(QStringLiteral("找不到：") + quotedPath(f.path), f)};
     case F::ItemUnreadable:
         return {QStringLiteral("文件无法读取"),
                 QStringLiteral("%1文件无法读取，请检查权限").arg(f.subject),
-                QStringLiteral("没有读取权限：") + f.path};
+                QStringLiteral("没有读取权限：") + quotedPath(f.path)};
     case F::ItemIsArchive:
         return {QStringLiteral("路径冲突"),
-                QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), f.path};
+                QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), quotedPath(f.path)};
     case F::FileNameRepeated:
         return {QStringLiteral("文件名重复"),
                 QStringLiteral("升级包内存在同名文件%1，请重命名后重试").arg(f.subject), cause};
@@ -229,13 +249,19 @@ PackageMessage packageMessage(const PackageFailure &f)
         return {QStringLiteral("文件名错误"),
                 QStringLiteral("升级项的文件名%1在Windows或U盘上不能使用（%2）")
                     .arg(f.subject, nameProblemText(f)),
-                f.path};
+                quotedPath(f.path)};
     case F::PackageRefused:
         return {QStringLiteral("解压失败"), QStringLiteral("HMI和控制器升级包解压失败!"), cause};
     case F::WriteFailed:
         return {QStringLiteral("打包失败"), QStringLiteral("文件压缩失败!"), cause};
     }
     return {};
+}
+
+QString problemText(const PackageFailure &f)
+{
+    const QString hint = notFoundHint(f);
+    return hint.isEmpty() ? causeText(f) : causeText(f) + QStringLiteral("；") + hint;
 }
 
 QString problemCode(const PackageFailure &f)

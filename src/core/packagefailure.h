@@ -106,7 +106,13 @@ struct PackageMessage
     QString cause;
 };
 
+// Paths appear in 「」 (displayPath()), so that a blank at an end shows; a
+// path that was not found but exists without its end blanks is said so.
 PackageMessage packageMessage(const PackageFailure &failure);
+
+// A package problem's cause without the package's path, which inspect names
+// once for all of them.
+QString problemText(const PackageFailure &failure);
 
 // A stable lower-case code for a failure's reason, for scripts that read the
 // command line's JSON ("entry-corrupt", "manifest-missing", ...).

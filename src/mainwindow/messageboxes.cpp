@@ -1,7 +1,7 @@
 #include "messageboxes.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "displaypath.h"
+
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
@@ -73,14 +73,9 @@ void showWarning(QWidget *parent, const QString &title, const QString &text, con
     box.exec();
 }
 
-QString displayPath(const QString &path)
-{
-    return QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-}
-
 QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries)
 {
-    QStringList lines {displayPath(archive),
+    QStringList lines {quotedPath(archive),
                        QStringLiteral("大小：%1").arg(QLocale().formattedDataSize(size))};
     if (!leftOutEntries.isEmpty()) {
         QString names = leftOutEntries.mid(0, leftOutNamesShown).join(QStringLiteral("、"));
