@@ -1,6 +1,7 @@
 #include "packagefailure.h"
 
 #include "portablename.h"
+#include "visibletext.h"
 
 #include <QFileInfo>
 
@@ -23,6 +24,8 @@ QString nameProblemText(const PackageFailure &f)
         return QStringLiteral("以“.”结尾");
     case NameProblem::TooLong:
         return QStringLiteral("超过255字节");
+    case NameProblem::InvalidText:
+        return QStringLiteral("不是有效的Unicode文本");
     default:
         return QStringLiteral("不是有效的文件名");
     }
@@ -76,6 +79,11 @@ QString causeText(const PackageFailure &f)
             .arg(f.detail, f.specifics);
     case F::DataDescriptorMismatch:
         return QStringLiteral("组合包中%1的数据描述符与中央目录不一致").arg(f.detail);
+    case F::ExtraFieldInvalid:
+        return QStringLiteral("组合包中%1的扩展字段格式错误（%2）").arg(f.detail, f.specifics);
+    case F::UnicodePathMismatch:
+        return QStringLiteral("组合包中%1的Unicode路径字段给出了另一个名称%2")
+            .arg(f.detail, f.specifics);
     case F::EntryTooLarge:
         return QStringLiteral("组合包中的%1声明的大小超过2^53字节").arg(f.detail);
     case F::EntryCorrupt:
@@ -106,6 +114,8 @@ QString causeText(const PackageFailure &f)
     case F::MemberInvalid:
         return QStringLiteral("组合包中%1项没有有效的文件名").arg(f.key);
     case F::KeyImitatesType:
+        if (f.detail.isEmpty() && f.nameProblem == NameProblem::InvalidText)
+            return QStringLiteral("组合包中的类型“%1”不是有效的Unicode文本").arg(f.key);
         if (f.detail.isEmpty())
             return QStringLiteral("组合包中的类型“%1”含有控制字符").arg(f.key);
         return QStringLiteral("组合包中的类型“%1”与%2相近（大小写、空白或全角不同）")
@@ -147,10 +157,12 @@ PackageMessage nameMessage(const PackageFailure &f)
     case NameProblem::ControlCharacter:
         return {title,
                 QStringLiteral("生成压缩包文件名不能包含控制字符（U+%1）")
-                    .arg(QString::number(f.detail.isEmpty() ? 0 : f.detail.at(0).unicode(), 16)
+                    .arg(QString::number(f.detail.toUcs4().value(0), 16)
                              .toUpper()
                              .rightJustified(4, QLatin1Char('0'))),
                 QString()};
+    case NameProblem::InvalidText:
+        return {title, QStringLiteral("生成压缩包文件名不是有效的Unicode文本"), QString()};
     case NameProblem::DeviceName:
         return {title, QStringLiteral("生成压缩包文件名不能是Windows设备名“%1”").arg(f.subject),
                 QStringLiteral("CON、PRN、AUX、NUL、COM1–COM9、LPT1–LPT9（带不带扩展名）"
@@ -174,9 +186,7 @@ PackageMessage nameMessage(const PackageFailure &f)
     return {title, QStringLiteral("生成压缩包文件名为空"), QString()};
 }
 
-} // namespace
-
-PackageMessage packageMessage(const PackageFailure &f)
+PackageMessage messageFor(const PackageFailure &f)
 {
     using F = PackageFailure;
     const QString cause = withPath(causeText(f), f.path);
@@ -193,8 +203,7 @@ PackageMessage packageMessage(const PackageFailure &f)
     case F::PackageNameInvalid:
         return nameMessage(f);
     case F::ArchiveIsFolder:
-        return {QStringLiteral("文件名错误"),
-                QStringLiteral("生成升级包位置中已有同名的文件夹"),
+        return {QStringLiteral("文件名错误"), QStringLiteral("生成升级包位置中已有同名的文件夹"),
                 QStringLiteral("文件夹：") + f.path};
     case F::ArchiveExists:
         return {QStringLiteral("升级包已存在"), f.path, QStringLiteral("用 --force 替换它")};
@@ -232,6 +241,14 @@ PackageMessage packageMessage(const PackageFailure &f)
     return {};
 }
 
+} // namespace
+
+PackageMessage packageMessage(const PackageFailure &failure)
+{
+    const PackageMessage message = messageFor(failure);
+    return {escapedText(message.title), escapedText(message.text), escapedText(message.cause)};
+}
+
 QString problemCode(const PackageFailure &f)
 {
     using F = PackageFailure;
@@ -266,6 +283,8 @@ QString problemCode(const PackageFailure &f)
         "entry-past-end",
         "local-header-mismatch",
         "data-descriptor-mismatch",
+        "extra-field-invalid",
+        "unicode-path-mismatch",
         "entry-too-large",
         "entry-corrupt",
         "unsupported-method",
@@ -299,6 +318,8 @@ QString problemEntry(const PackageFailure &f)
     case F::EntryPastEnd:
     case F::LocalHeaderMismatch:
     case F::DataDescriptorMismatch:
+    case F::ExtraFieldInvalid:
+    case F::UnicodePathMismatch:
     case F::EntryTooLarge:
     case F::EntryCorrupt:
     case F::UnsupportedMethod:

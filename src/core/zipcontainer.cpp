@@ -1,8 +1,11 @@
 #include "zipcontainer.h"
 
+#include "extrafields.h"
 #include "packagemanifest.h"
+#include "portablename.h"
 
-#include <QTextCodec>
+#include <QHash>
+#include <QMap>
 
 #include <algorithm>
 #include <cstring>
@@ -26,7 +29,11 @@ constexpr quint64 centralHeaderSize = 46;
 constexpr quint64 localHeaderSize = 30;
 constexpr quint64 sizeLimit = quint64(1) << 53;
 constexpr quint64 directoryLimit = 64 * 1024 * 1024;
-constexpr quint16 zip64ExtraId = 0x0001;
+// No file system holds a name this long, in any encoding; a longer one is
+// refused before it is decoded or kept.
+constexpr quint64 nameLengthLimit = 1024;
+// What a refusal quotes of a name that is too long.
+constexpr int quotedNameLength = 64;
 constexpr quint16 descriptorFlag = 0x0008;
 constexpr quint16 utf8Flag = 0x0800;
 constexpr quint32 saturated32 = 0xffffffff;
@@ -55,20 +62,8 @@ class Zip64Extra
 {
 public:
     explicit Zip64Extra(const QByteArray &extra)
+        : data(extraField(extra, zip64ExtraId))
     {
-        int at = 0;
-        // Fields are id, length, data; stray padding at the end is no field.
-        while (at + 4 <= extra.size()) {
-            const quint16 id = le16(extra.constData() + at);
-            const int length = le16(extra.constData() + at + 2);
-            if (at + 4 + length > extra.size())
-                break;
-            if (id == zip64ExtraId) {
-                data = extra.mid(at + 4, length);
-                return;
-            }
-            at += 4 + length;
-        }
     }
     // Takes the next 64-bit value into *value when the 32-bit one was full.
     bool take(bool full, quint64 *value)
@@ -105,7 +100,9 @@ public:
         if (!f.failed())
             f = checkLocalHeaders();
         if (!f.failed())
-            decodeNames();
+            f = decodeNames();
+        if (!f.failed())
+            f = checkUnicodePaths();
         return f;
     }
 
@@ -145,7 +142,13 @@ private:
             return readFailure();
         // The end record is the one that ends the file with its comment; an
         // end record inside that comment, or one whose comment holds this
-        // one, would let two readers take different ones.
+        // one, would let two readers take different ones. Zero bytes after
+        // it are padding (bsdtar pads what it writes to a pipe to its block
+        // size): readers search the last 65,557 bytes for the end record, and
+        // the tail read here is those bytes, so they all find it.
+        qint64 contentEnd = tail.size();
+        while (contentEnd > 0 && tail.at(int(contentEnd - 1)) == '\0')
+            --contentEnd;
         bool signatureSeen = false;
         QList<qint64> ending;
         for (qint64 at = qint64(tailLength - endRecordSize); at >= 0; --at) {
@@ -153,7 +156,8 @@ private:
             if (le32(p) != endSignature)
                 continue;
             signatureSeen = true;
-            if (tailStart + quint64(at) + endRecordSize + le16(p + 20) == size)
+            const qint64 recordEnd = at + qint64(endRecordSize) + le16(p + 20);
+            if (recordEnd >= contentEnd && recordEnd <= tail.size())
                 ending.append(at);
         }
         if (ending.isEmpty())
@@ -251,6 +255,8 @@ private:
             const quint64 length = centralHeaderSize + nameLength + extraLength + commentLength;
             if (cdSize - at < length)
                 return notZip(QStringLiteral("中央目录不完整"));
+            if (nameLength > nameLengthLimit)
+                return refuseLongName(directory.mid(int(at + centralHeaderSize), quotedNameLength));
             ZipEntry entry;
             entry.index = int(i);
             entry.centralOffset = cdOffset + at;
@@ -266,8 +272,12 @@ private:
             entry.attributes = le32(p + 38);
             entry.headerOffset = le32(p + 42);
             entry.rawName = directory.mid(int(at + centralHeaderSize), int(nameLength));
-            Zip64Extra zip64(
-                directory.mid(int(at + centralHeaderSize + nameLength), int(extraLength)));
+            const QByteArray extra
+                = directory.mid(int(at + centralHeaderSize + nameLength), int(extraLength));
+            if (!extraFieldsTile(extra))
+                return refuse(F::ExtraFieldInvalid, displayName(entry), QStringLiteral("中央目录"));
+            takeExtraFields(&entry, extra, true);
+            Zip64Extra zip64(extra);
             if (!zip64.take(entry.size == saturated32, &entry.size)
                 || !zip64.take(entry.compressedSize == saturated32, &entry.compressedSize)
                 || !zip64.take(entry.headerOffset == saturated32, &entry.headerOffset)
@@ -289,6 +299,35 @@ private:
     static QString displayName(const ZipEntry &entry)
     {
         return entry.name.isEmpty() ? QString::fromUtf8(entry.rawName) : entry.name;
+    }
+
+    PackageFailure refuseLongName(const QByteArray &start) const
+    {
+        PackageFailure f
+            = refuse(F::UnportableEntryName, QString::fromUtf8(start) + QStringLiteral("…"));
+        f.nameProblem = NameProblem::TooLong;
+        return f;
+    }
+
+    // What an entry's extra block says beyond its sizes: the names its Unicode
+    // Path fields give it, and its time in UTC, taken from the field that
+    // readers prefer (UT before NTFS, the central header before the local).
+    void takeExtraFields(ZipEntry *entry, const QByteArray &extra, bool central)
+    {
+        const QList<QByteArray> names = unicodePathNames(extra, entry->rawName);
+        if (!names.isEmpty())
+            unicodeNames[entry->index] += names;
+        qint64 seconds = 0;
+        int rank = 0;
+        if (extendedModifiedTime(extra, &seconds))
+            rank = central ? 4 : 3;
+        else if (ntfsModifiedTime(extra, &seconds))
+            rank = central ? 2 : 1;
+        if (rank > timeRank.value(entry->index)) {
+            timeRank.insert(entry->index, rank);
+            entry->hasUtcModified = true;
+            entry->utcModified = seconds;
+        }
     }
 
     PackageFailure checkLocalHeaders()
@@ -331,13 +370,17 @@ private:
             return refuse(F::EntryPastEnd, name);
         if (variable.left(int(nameLength)) != entry->rawName)
             return refuse(F::LocalHeaderMismatch, name, QStringLiteral("名称"));
+        const QByteArray localExtra = variable.mid(int(nameLength));
+        if (!extraFieldsTile(localExtra))
+            return refuse(F::ExtraFieldInvalid, name, QStringLiteral("本地文件头"));
+        takeExtraFields(entry, localExtra, false);
         if (le16(p + 6) != entry->flags)
             return refuse(F::LocalHeaderMismatch, name, QStringLiteral("标志"));
         if (le16(p + 8) != entry->method)
             return refuse(F::LocalHeaderMismatch, name, QStringLiteral("压缩方式"));
 
         quint64 crc = le32(p + 14), compressed = le32(p + 18), size = le32(p + 22);
-        Zip64Extra zip64(variable.mid(int(nameLength)));
+        Zip64Extra zip64(localExtra);
         const bool wide = compressed == saturated32 || size == saturated32;
         quint64 wideSize = size, wideCompressed = compressed;
         // A local ZIP64 field holds both sizes, the uncompressed one first.
@@ -394,17 +437,46 @@ private:
         return PackageFailure();
     }
 
-    void decodeNames()
+    // A name flagged UTF-8 that is not valid UTF-8 is refused: python cannot
+    // open such a package, unzip and bsdtar leave the entry out, others put
+    // U+FFFD in its place. A GB18030 name that does not read back to its
+    // bytes is kept, but marked: it may be left out, not copied.
+    PackageFailure decodeNames()
     {
         for (const ZipEntry &entry : qAsConst(container->entries)) {
             if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName))
                 container->legacyNames = true;
         }
-        QTextCodec *legacy = QTextCodec::codecForName("GB18030");
         for (ZipEntry &entry : container->entries) {
+            if (entry.flags & utf8Flag && !isValidUtf8(entry.rawName)) {
+                PackageFailure f = refuse(F::UnportableEntryName, QString::fromUtf8(entry.rawName));
+                f.nameProblem = NameProblem::InvalidText;
+                return f;
+            }
             const bool utf8 = (entry.flags & utf8Flag) || !container->legacyNames;
-            entry.name = utf8 ? QString::fromUtf8(entry.rawName) : legacy->toUnicode(entry.rawName);
+            if (utf8) {
+                entry.name = QString::fromUtf8(entry.rawName);
+            } else {
+                entry.name = decodeGb18030(entry.rawName);
+                entry.nameValid = isValidGb18030(entry.rawName);
+            }
         }
+        return PackageFailure();
+    }
+
+    // A Unicode Path field meant for the stored name must give the entry the
+    // name it has: unzip, bsdtar and libzip read the field's name, python and
+    // Java the stored one.
+    PackageFailure checkUnicodePaths() const
+    {
+        for (auto it = unicodeNames.cbegin(); it != unicodeNames.cend(); ++it) {
+            const ZipEntry &entry = container->entries.at(it.key());
+            for (const QByteArray &name : it.value()) {
+                if (!isValidUtf8(name) || QString::fromUtf8(name) != entry.name)
+                    return refuse(F::UnicodePathMismatch, entry.name, QString::fromUtf8(name));
+            }
+        }
+        return PackageFailure();
     }
 
     const ByteSource &source;
@@ -415,6 +487,8 @@ private:
     quint64 count = 0;
     quint64 cdSize = 0;
     quint64 cdOffset = 0;
+    QMap<int, QList<QByteArray>> unicodeNames; // by entry index
+    QHash<int, int> timeRank; // by entry index: where its UTC time came from
 };
 
 quint32 unixMode(const ZipEntry &entry)

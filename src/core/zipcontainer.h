@@ -15,6 +15,9 @@ struct ZipEntry
     int index = -1; // in central directory order
     QByteArray rawName;
     QString name; // decoded: see readZipContainer()
+    // False when the stored name is not valid in the encoding it is read in
+    // (GB18030 read back to other bytes); name then holds U+FFFD or less.
+    bool nameValid = true;
     quint16 madeBy = 0;
     quint16 flags = 0;
     quint16 method = 0;
@@ -27,6 +30,11 @@ struct ZipEntry
     quint64 centralOffset = 0; // the central directory header
     quint64 headerOffset = 0; // the local header
     quint64 dataOffset = 0; // the stored data, compressedSize bytes
+    // The modification time in UTC, in seconds since 1970, where an extra
+    // field holds one: an extended timestamp (UT) in the central header, else
+    // in the local header, else an NTFS field's, central before local.
+    bool hasUtcModified = false;
+    qint64 utcModified = 0;
 
     bool isFolder() const;
     bool isLink() const;
@@ -59,7 +67,15 @@ constexpr int maximumEntryCount = 65535;
 // - a local header that disagrees with its central entry in name bytes,
 //   method, flags, CRC-32 or sizes (which a data descriptor may carry
 //   instead: it must then agree);
+// - extra fields that do not fill their header's extra block exactly (1 to 3
+//   zero bytes of padding may follow them);
+// - a name over 1 KiB (before anything is decoded or kept), a name flagged
+//   UTF-8 that is not, or a Unicode Path field, meant for the stored name,
+//   that gives the entry another name;
 // - a size over 2^53, or an empty entry whose CRC-32 is not 0.
+// Zero bytes after the end record and its comment are padding (bsdtar writes
+// them to a pipe), as long as the end record stays within the last 65,557
+// bytes, where readers look for it.
 // Names flagged UTF-8 are read as UTF-8. The others are read as UTF-8 too,
 // unless one of them is not valid UTF-8: then all of them are read as
 // GB18030, which is what Chinese Windows tools write.
