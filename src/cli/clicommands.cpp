@@ -5,6 +5,7 @@
 #include "packagingrun.h"
 #include "packagewriter.h"
 #include "upgradeitemtypes.h"
+#include "visibletext.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -346,10 +347,12 @@ int inspect(const QStringList &arguments)
                                   {QStringLiteral("notes"), notes}};
         out() << QJsonDocument(report).toJson(QJsonDocument::Indented);
     } else {
-        out() << "package: " << path << "\n";
+        // Messages come escaped (packageMessage()); what else comes from the
+        // package or the command line is escaped here.
+        out() << "package: " << escapedText(path) << "\n";
         for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
             out() << QStringLiteral("  %1  %2  %3 bytes  crc32 %4\n")
-                         .arg(it.key().leftJustified(20), it.value().name,
+                         .arg(escapedText(it.key()).leftJustified(20), escapedText(it.value().name),
                               QString::number(it.value().entry.size),
                               QStringLiteral("%1").arg(it.value().entry.crc, 8, 16,
                                                        QLatin1Char('0')));
