@@ -404,8 +404,8 @@ def case_unicode_path_agrees():
     # As Info-ZIP's zip writes it on Windows: the name in the ANSI code page,
     # the field in UTF-8.
     name = '控制器.zip'
-    item = Entry(name.encode('gb18030'), HMI, flags=0,
-                 extra=unicode_path(name, name.encode('gb18030')))
+    field = unicode_path(name, name.encode('gb18030'))
+    item = Entry(name.encode('gb18030'), HMI, flags=0, extra=field, local_extra=field)
     return build([item, manifest('{"dravo":{"name":"%s"}}' % name)])
 
 

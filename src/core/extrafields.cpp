@@ -76,9 +76,11 @@ QList<QByteArray> unicodePathNames(const QByteArray &block, const QByteArray &ra
     // agree on the version (unzip refuses any above 1, bsdtar reads any), so
     // it decides nothing here.
     constexpr int nameStart = 5;
+    QList<QByteArray> names;
+    if (block.isEmpty())
+        return names;
     const quint32 nameCrc = quint32(
         crc32(0, reinterpret_cast<const Bytef *>(rawName.constData()), uInt(rawName.size())));
-    QList<QByteArray> names;
     for (const ExtraField &field : extraFields(block)) {
         if (field.id == unicodePathId && field.data.size() >= nameStart
             && le32(field.data.constData() + 1) == nameCrc)

@@ -93,7 +93,10 @@ NameProblem typedNameProblem(const QString &name)
 QString windowsFoldedName(const QString &name)
 {
     QString folded = name.normalized(QString::NormalizationForm_C).toCaseFolded();
-    while (!folded.isEmpty() && (isBlank(folded.back()) || folded.back() == QLatin1Char('.')))
+    // Read through a const reference: a name that needs no change stays
+    // shared with the one given, not copied.
+    const QString &read = folded;
+    while (!read.isEmpty() && (isBlank(read.back()) || read.back() == QLatin1Char('.')))
         folded.chop(1);
     return folded;
 }

@@ -19,6 +19,12 @@ Character characterAt(const QString &text, int at)
     return {c.unicode(), 1, c.isSurrogate()};
 }
 
+// Printable ASCII, most of any name, is decided without a table.
+bool isPrintableAscii(QChar c)
+{
+    return c.unicode() >= 0x20 && c.unicode() < 0x7f;
+}
+
 bool isControlOrFormat(uint code)
 {
     const QChar::Category category = QChar::category(code);
@@ -35,6 +41,10 @@ bool isHidden(const Character &c)
 int firstControlOrFormat(const QString &text)
 {
     for (int at = 0; at < text.size();) {
+        if (isPrintableAscii(text.at(at))) {
+            ++at;
+            continue;
+        }
         const Character c = characterAt(text, at);
         if (!c.lone && isControlOrFormat(c.code))
             return at;
@@ -46,6 +56,10 @@ int firstControlOrFormat(const QString &text)
 int firstLoneSurrogate(const QString &text)
 {
     for (int at = 0; at < text.size();) {
+        if (!text.at(at).isSurrogate()) {
+            ++at;
+            continue;
+        }
         const Character c = characterAt(text, at);
         if (c.lone)
             return at;
@@ -56,13 +70,17 @@ int firstLoneSurrogate(const QString &text)
 
 QString escapedText(const QString &text)
 {
-    int at = 0;
-    while (at < text.size() && !isHidden(characterAt(text, at)))
-        at += characterAt(text, at).units;
-    if (at == text.size())
+    const int control = firstControlOrFormat(text);
+    const int lone = firstLoneSurrogate(text);
+    if (control < 0 && lone < 0)
         return text;
+    int at = control < 0 ? lone : lone < 0 ? control : qMin(control, lone);
     QString out = text.left(at);
     while (at < text.size()) {
+        if (isPrintableAscii(text.at(at))) {
+            out += text.at(at++);
+            continue;
+        }
         const Character c = characterAt(text, at);
         if (!isHidden(c))
             out += text.mid(at, c.units);
