@@ -436,6 +436,12 @@ def case_manifest_name_with_lone_surrogate():
                   manifest('{"hmi":{"name":"hmi.zip"},"logo":{"name":"x\\ud800.png"}}')])
 
 
+def case_name_with_nul():
+    # Read up to the NUL, the name would be hmi.zip: python and unzip read it
+    # so, Java reads all of it.
+    return build([Entry(b'hmi.zip\x00.sh', HMI), manifest('{"hmi":{"name":"hmi.zip"}}')])
+
+
 def case_name_with_zero_width_space():
     return build(named('hmi\u200b.zip'))
 

@@ -222,6 +222,7 @@ void ScreeningTest::hostilePackages_data()
     row("key with lone surrogate", F::KeyImitatesType, "“x\\ud800”不是有效的Unicode文本");
     row("key with invalid utf-8", F::KeyImitatesType, "不是有效的Unicode文本");
     row("manifest name with lone surrogate", F::MemberInvalid, "logo项没有有效的文件名");
+    row("name with nul", F::NamedEntryMissing);
     row("name with zero width space", F::UnportableEntryName, "hmi\\u200b.zip");
     row("name with right to left override", F::UnportableEntryName, "控制字符");
     row("name beside name with format character", F::UnportableEntryName, "hmi\\xad.zip");

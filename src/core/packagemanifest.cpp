@@ -69,7 +69,7 @@ bool parseManifest(const QByteArray &bytes, bool legacyNames,
     if (legacyParsed && namesResolve(*manifest))
         return true;
     QJsonObject utf8;
-    if (isValidUtf8(bytes) && parseObject(QString::fromUtf8(bytes), &utf8)
+    if (isValidUtf8(bytes) && parseObject(QString::fromUtf8(bytes.constData(), bytes.size()), &utf8)
         && (namesResolve(utf8) || !legacyParsed)) {
         *manifest = utf8;
         *exactText = true;

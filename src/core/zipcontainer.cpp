@@ -56,6 +56,13 @@ quint64 le64(const char *p)
     return quint64(le32(p)) | quint64(le32(p + 4)) << 32;
 }
 
+// All of the bytes: QString::fromUtf8(QByteArray) stops at a NUL, which
+// would make "hmi.zip\0x" read as "hmi.zip".
+QString utf8Text(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
 // The 64-bit values that a ZIP64 extra field holds for the saturated fields,
 // in their fixed order. False when the field is missing or too short.
 class Zip64Extra
@@ -298,13 +305,13 @@ private:
     // Before names are decoded for good, problems name an entry as best they can.
     static QString displayName(const ZipEntry &entry)
     {
-        return entry.name.isEmpty() ? QString::fromUtf8(entry.rawName) : entry.name;
+        return entry.name.isEmpty() ? utf8Text(entry.rawName) : entry.name;
     }
 
     PackageFailure refuseLongName(const QByteArray &start) const
     {
         PackageFailure f
-            = refuse(F::UnportableEntryName, QString::fromUtf8(start) + QStringLiteral("…"));
+            = refuse(F::UnportableEntryName, utf8Text(start) + QStringLiteral("…"));
         f.nameProblem = NameProblem::TooLong;
         return f;
     }
@@ -449,13 +456,13 @@ private:
         }
         for (ZipEntry &entry : container->entries) {
             if (entry.flags & utf8Flag && !isValidUtf8(entry.rawName)) {
-                PackageFailure f = refuse(F::UnportableEntryName, QString::fromUtf8(entry.rawName));
+                PackageFailure f = refuse(F::UnportableEntryName, utf8Text(entry.rawName));
                 f.nameProblem = NameProblem::InvalidText;
                 return f;
             }
             const bool utf8 = (entry.flags & utf8Flag) || !container->legacyNames;
             if (utf8) {
-                entry.name = QString::fromUtf8(entry.rawName);
+                entry.name = utf8Text(entry.rawName);
             } else {
                 entry.name = decodeGb18030(entry.rawName);
                 entry.nameValid = isValidGb18030(entry.rawName);
@@ -472,8 +479,8 @@ private:
         for (auto it = unicodeNames.cbegin(); it != unicodeNames.cend(); ++it) {
             const ZipEntry &entry = container->entries.at(it.key());
             for (const QByteArray &name : it.value()) {
-                if (!isValidUtf8(name) || QString::fromUtf8(name) != entry.name)
-                    return refuse(F::UnicodePathMismatch, entry.name, QString::fromUtf8(name));
+                if (!isValidUtf8(name) || utf8Text(name) != entry.name)
+                    return refuse(F::UnicodePathMismatch, entry.name, utf8Text(name));
             }
         }
         return PackageFailure();
