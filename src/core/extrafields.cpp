@@ -1,24 +1,13 @@
 #include "extrafields.h"
 
+#include "littleendian.h"
+
 #include <zlib.h>
 
 namespace {
 
 constexpr int fieldHeaderSize = 4;
 constexpr int mostPadding = 3;
-
-quint16 le16(const char *p)
-{
-    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
-}
-quint32 le32(const char *p)
-{
-    return quint32(le16(p)) | quint32(le16(p + 2)) << 16;
-}
-quint64 le64(const char *p)
-{
-    return quint64(le32(p)) | quint64(le32(p + 4)) << 32;
-}
 
 // Walks the fields; returns where the walk stopped: at the first byte that
 // starts no whole field.

@@ -1,8 +1,10 @@
 #include "zipcontainer.h"
 
 #include "extrafields.h"
+#include "littleendian.h"
 #include "packagemanifest.h"
 #include "portablename.h"
+#include "zipend.h"
 
 #include <QHash>
 #include <QMap>
@@ -17,18 +19,11 @@ using F = PackageFailure;
 
 constexpr quint32 localSignature = 0x04034b50;
 constexpr quint32 centralSignature = 0x02014b50;
-constexpr quint32 endSignature = 0x06054b50;
-constexpr quint32 zip64EndSignature = 0x06064b50;
-constexpr quint32 zip64LocatorSignature = 0x07064b50;
 constexpr quint32 descriptorSignature = 0x08074b50;
 
-constexpr quint64 endRecordSize = 22;
-constexpr quint64 zip64LocatorSize = 20;
-constexpr quint64 zip64EndMinimumSize = 56;
 constexpr quint64 centralHeaderSize = 46;
 constexpr quint64 localHeaderSize = 30;
 constexpr quint64 sizeLimit = quint64(1) << 53;
-constexpr quint64 directoryLimit = 64 * 1024 * 1024;
 // No file system holds a name this long, in any encoding; a longer one is
 // refused before it is decoded or kept.
 constexpr quint64 nameLengthLimit = 1024;
@@ -42,19 +37,6 @@ constexpr quint16 saturated16 = 0xffff;
 constexpr quint32 fileTypeMask = 0170000;
 constexpr quint32 linkType = 0120000;
 constexpr quint32 folderType = 0040000;
-
-quint16 le16(const char *p)
-{
-    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
-}
-quint32 le32(const char *p)
-{
-    return quint32(le16(p)) | quint32(le16(p + 2)) << 16;
-}
-quint64 le64(const char *p)
-{
-    return quint64(le32(p)) | quint64(le32(p + 4)) << 32;
-}
 
 // All of the bytes: QString::fromUtf8(QByteArray) stops at a NUL, which
 // would make "hmi.zip\0x" read as "hmi.zip".
@@ -101,7 +83,11 @@ public:
 
     PackageFailure run()
     {
-        PackageFailure f = findEnd();
+        CentralDirectoryPlace place;
+        PackageFailure f = locateCentralDirectory(source, path, &place);
+        cdOffset = place.offset;
+        cdSize = place.size;
+        count = place.count;
         if (!f.failed())
             f = readDirectory();
         if (!f.failed())
@@ -135,115 +121,6 @@ private:
         if (source.systemError() != 0)
             return refuse(F::ReadError, QString::fromLocal8Bit(strerror(source.systemError())));
         return notZip(QStringLiteral("文件不完整"));
-    }
-
-    PackageFailure findEnd()
-    {
-        const quint64 size = source.size();
-        if (size < endRecordSize)
-            return notZip(QStringLiteral("没有结束记录"));
-        const quint64 tailLength = qMin<quint64>(size, endRecordSize + 0xffff);
-        const quint64 tailStart = size - tailLength;
-        QByteArray tail;
-        if (!read(tailStart, tailLength, &tail))
-            return readFailure();
-        // The end record is the one that ends the file with its comment; an
-        // end record inside that comment, or one whose comment holds this
-        // one, would let two readers take different ones. Zero bytes after
-        // it are padding (bsdtar pads what it writes to a pipe to its block
-        // size): readers search the last 65,557 bytes for the end record, and
-        // the tail read here is those bytes, so they all find it.
-        qint64 contentEnd = tail.size();
-        while (contentEnd > 0 && tail.at(int(contentEnd - 1)) == '\0')
-            --contentEnd;
-        bool signatureSeen = false;
-        QList<qint64> ending;
-        for (qint64 at = qint64(tailLength - endRecordSize); at >= 0; --at) {
-            const char *p = tail.constData() + at;
-            if (le32(p) != endSignature)
-                continue;
-            signatureSeen = true;
-            const qint64 recordEnd = at + qint64(endRecordSize) + le16(p + 20);
-            if (recordEnd >= contentEnd && recordEnd <= tail.size())
-                ending.append(at);
-        }
-        if (ending.isEmpty())
-            return signatureSeen ? refuse(F::DataAfterEnd) : notZip(QStringLiteral("没有结束记录"));
-        const qint64 at = ending.first();
-        if (ending.size() > 1 || tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
-            return refuse(F::CommentHoldsEndRecord);
-        const char *end = tail.constData() + at;
-        endOffset = tailStart + quint64(at);
-
-        const quint16 disk = le16(end + 4);
-        const quint16 directoryDisk = le16(end + 6);
-        const quint16 entriesOnDisk = le16(end + 8);
-        const quint16 entries = le16(end + 10);
-        const quint32 directorySize = le32(end + 12);
-        const quint32 directoryOffset = le32(end + 16);
-        count = entries;
-        cdSize = directorySize;
-        cdOffset = directoryOffset;
-        directoryEnd = endOffset;
-
-        QByteArray locator;
-        const bool hasLocator = endOffset >= zip64LocatorSize
-            && read(endOffset - zip64LocatorSize, zip64LocatorSize, &locator)
-            && le32(locator.constData()) == zip64LocatorSignature;
-        if (hasLocator) {
-            const PackageFailure f = readZip64(locator, disk, directoryDisk, entriesOnDisk);
-            if (f.failed())
-                return f;
-        } else if (disk != 0 || directoryDisk != 0 || entriesOnDisk != entries) {
-            return notZip(QStringLiteral("分卷压缩包"));
-        }
-        if (count > quint64(maximumEntryCount))
-            return refuse(F::TooManyEntries, QString::number(count));
-        if (cdOffset > directoryEnd || cdSize != directoryEnd - cdOffset)
-            return notZip(QStringLiteral("中央目录的位置与结束记录不符"));
-        if (cdSize > directoryLimit)
-            return refuse(F::DirectoryTooLarge);
-        return PackageFailure();
-    }
-
-    // A ZIP64 end record stands right before its locator, and agrees with
-    // every field of the end record that is not saturated.
-    PackageFailure readZip64(const QByteArray &locator, quint16 disk, quint16 directoryDisk,
-                             quint16 entriesOnDisk)
-    {
-        const quint64 locatorOffset = endOffset - zip64LocatorSize;
-        const quint64 recordOffset = le64(locator.constData() + 8);
-        const quint32 disks = le32(locator.constData() + 16);
-        QByteArray record;
-        if (le32(locator.constData() + 4) != 0 || disks > 1 || recordOffset > locatorOffset
-            || locatorOffset - recordOffset < zip64EndMinimumSize
-            || !read(recordOffset, zip64EndMinimumSize, &record)
-            || le32(record.constData()) != zip64EndSignature
-            || le64(record.constData() + 4) != locatorOffset - recordOffset - 12)
-            return refuse(F::Zip64Mismatch);
-        const char *r = record.constData();
-        const quint32 disk64 = le32(r + 16);
-        const quint32 directoryDisk64 = le32(r + 20);
-        const quint64 entriesOnDisk64 = le64(r + 24);
-        const quint64 entries64 = le64(r + 32);
-        const quint64 size64 = le64(r + 40);
-        const quint64 offset64 = le64(r + 48);
-        const auto agrees = [](quint64 narrow, quint64 saturated, quint64 wide) {
-            return narrow == saturated || narrow == wide;
-        };
-        if (!agrees(disk, saturated16, disk64)
-            || !agrees(directoryDisk, saturated16, directoryDisk64)
-            || !agrees(entriesOnDisk, saturated16, entriesOnDisk64)
-            || !agrees(count, saturated16, entries64) || !agrees(cdSize, saturated32, size64)
-            || !agrees(cdOffset, saturated32, offset64))
-            return refuse(F::Zip64Mismatch);
-        if (disk64 != 0 || directoryDisk64 != 0 || entriesOnDisk64 != entries64)
-            return notZip(QStringLiteral("分卷压缩包"));
-        count = entries64;
-        cdSize = size64;
-        cdOffset = offset64;
-        directoryEnd = recordOffset;
-        return PackageFailure();
     }
 
     PackageFailure readDirectory()
@@ -310,8 +187,7 @@ private:
 
     PackageFailure refuseLongName(const QByteArray &start) const
     {
-        PackageFailure f
-            = refuse(F::UnportableEntryName, utf8Text(start) + QStringLiteral("…"));
+        PackageFailure f = refuse(F::UnportableEntryName, utf8Text(start) + QStringLiteral("…"));
         f.nameProblem = NameProblem::TooLong;
         return f;
     }
@@ -489,8 +365,6 @@ private:
     const ByteSource &source;
     QString path;
     ZipContainer *container;
-    quint64 endOffset = 0;
-    quint64 directoryEnd = 0;
     quint64 count = 0;
     quint64 cdSize = 0;
     quint64 cdOffset = 0;

@@ -3,6 +3,7 @@
 
 #include "bytesource.h"
 #include "packagefailure.h"
+#include "zipend.h"
 
 #include <QByteArray>
 #include <QList>
@@ -50,18 +51,13 @@ struct ZipContainer
     bool legacyNames = false;
 };
 
-// The most entries a package may hold: what a ZIP file without ZIP64 records
-// can count, and more than any upgrade package needs.
-constexpr int maximumEntryCount = 65535;
-
 // Reads a ZIP archive's structure and refuses, with the first problem found,
 // anything that two ZIP readers could read as different archives:
-// - anything before the first entry, between entries, between the entries
-//   and the central directory, or after the end record but its comment;
-// - a comment that holds an end-record signature; a ZIP64 record that
-//   disagrees with the end record; more than one disk;
-// - more than 65,535 entries (decided from the end record alone) or a
-//   central directory over 64 MiB;
+// - what locateCentralDirectory() refuses: bytes after the end record but its
+//   comment and zero padding, a second end record, disagreeing ZIP64
+//   records, more than one disk, too many entries, too large a directory;
+// - anything before the first entry, between entries, or between the entries
+//   and the central directory;
 // - entries that overlap one another or the central directory, or run past
 //   the end of the file;
 // - a local header that disagrees with its central entry in name bytes,
@@ -73,9 +69,6 @@ constexpr int maximumEntryCount = 65535;
 //   UTF-8 that is not, or a Unicode Path field, meant for the stored name,
 //   that gives the entry another name;
 // - a size over 2^53, or an empty entry whose CRC-32 is not 0.
-// Zero bytes after the end record and its comment are padding (bsdtar writes
-// them to a pipe), as long as the end record stays within the last 65,557
-// bytes, where readers look for it.
 // Names flagged UTF-8 are read as UTF-8. The others are read as UTF-8 too,
 // unless one of them is not valid UTF-8: then all of them are read as
 // GB18030, which is what Chinese Windows tools write.

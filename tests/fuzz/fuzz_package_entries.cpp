@@ -265,8 +265,9 @@ QByteArray decodeExtraField(Decoder *d, const QByteArray &storedName)
         QByteArray data(1, char(d->flag() ? 1 : d->choice(3)));
         const QByteArray name = d->flag() ? storedName : d->name(0);
         const QByteArray crcOf = d->choice(3) == 3 ? d->name(1) : storedName;
-        putLe32(&data, quint32(crc32(0, reinterpret_cast<const Bytef *>(crcOf.constData()),
-                                     uInt(crcOf.size()))));
+        putLe32(&data,
+                quint32(crc32(0, reinterpret_cast<const Bytef *>(crcOf.constData()),
+                              uInt(crcOf.size()))));
         return extraField(0x7075, data + name);
     }
     case 4: { // a field longer than what follows
