@@ -302,6 +302,22 @@ void CliTest::commandLine_data()
                "item: dravo 控制器.bin 50000 " + crcText(randomBytes(50000, 1)),
                "item: hmi hmi.zip 6 fb16eef1",
                "problem: entry-corrupt 控制器.bin 组合包中的控制器.bin已损坏（CRC校验失败）"};
+    // Names that would act on a terminal: escaped in the text and in JSON's
+    // messages; JSON's "entry" is the name, in JSON's own escapes.
+    const QString terminal = "\x1b]0;pwned\x07\x1b[2J.txt";
+    const QString escaped = "\\x1b]0;pwned\\x07\\x1b[2J.txt";
+    QTest::newRow("inspect a name that acts on a terminal")
+        << QStringList {"inspect", "old/pkg.zip"} << valid + Entries {{'f', terminal, "x"}}
+        << Action::Run << 0
+        << QStringList {"package: old/pkg.zip",
+                        "  dravo                 控制器.bin  12 bytes  crc32 046fed0e",
+                        "  hmi                   hmi.zip  6 bytes  crc32 fb16eef1",
+                        "note: 未列入清单、未打包：" + escaped, "valid"};
+    QTest::newRow("inspect --json a name that acts on a terminal")
+        << inspect << valid + Entries {{'f', terminal, "x"}} << Action::Run << 0
+        << QStringList {"package: old/pkg.zip", "valid: true", "item: dravo 控制器.bin 12 046fed0e",
+                        "item: hmi hmi.zip 6 fb16eef1",
+                        "note: entry-left-out " + terminal + " 未列入清单、未打包：" + escaped};
     QTest::newRow("inspect not a package")
         << QStringList {"inspect", "--json", "in/hmi.zip"} << none << Action::Run << 1
         << QStringList {"package: in/hmi.zip", "valid: false",
@@ -408,8 +424,13 @@ void CliTest::commandLine()
 
     if (arguments.first() == "inspect") {
         QCOMPARE(stdErr, QString());
-        QCOMPARE(reportLines(outcome.out).join('\n'),
-                 expected.join('\n').replace('@', folder.path()));
+        // Nothing that acts on a terminal: no control character but line ends.
+        QVERIFY(!QString::fromUtf8(outcome.out)
+                     .contains(QRegularExpression("[\\x00-\\x09\\x0b-\\x1f\\x7f]")));
+        const QString report = arguments.contains("--json")
+            ? reportLines(outcome.out).join('\n')
+            : QString::fromUtf8(outcome.out).trimmed();
+        QCOMPARE(report, expected.join('\n').replace('@', folder.path()));
         return;
     }
     // Nothing else in the output folder: no temporary file, no manifest.
@@ -441,8 +462,9 @@ void CliTest::nameRulesInBothShells_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("archive"); // what is written when the name is taken
-    for (const char *name : {"../escape", "a\\b", "..", "v5:final", "v5?", "tab\there", "CON.zip",
-                             "lpt9", " pkg", "pkg ", "pkg."})
+    for (const char *name :
+         {"../escape", "a\\b", "..", "v5:final", "v5?", "tab\there", "CON.zip", "lpt9", " pkg",
+          "pkg ", "pkg.", "pkg\u200b", "\u202egpj.zip", "pk\u00adg", "pkg\u200e"})
         QTest::newRow(name) << QString::fromUtf8(name) << QString();
     QTest::newRow("256 bytes with .zip") << QString(252, 'n') << QString();
     QTest::newRow("typed .ZIP") << "pkg.ZIP"

@@ -222,6 +222,9 @@ void CombinedPackageTest::leftOutEntriesLine_data()
     QStringList many;
     for (int i = 1; i <= 12; ++i)
         many << QStringLiteral("f%1.txt").arg(i);
+    QTest::newRow("names that act on a terminal, escaped")
+        << QStringList {"\x1b]0;pwned\x07\x1b[2J.txt", "a\nb", "\u202etxt.exe"}
+        << "未列入清单、未打包：\\x1b]0;pwned\\x07\\x1b[2J.txt、a\\x0ab、\\u202etxt.exe";
     QTest::newRow("twelve: ten named and counted")
         << many
         << "未列入清单、未打包：f1.txt、f2.txt、f3.txt、f4.txt、f5.txt、f6.txt、f7.txt、f8.txt、"

@@ -117,6 +117,12 @@ void PackageRulesTest::fileNameClashes_data()
     QTest::newRow("a name Windows cannot hold")
         << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/b/logo:v2.png"}} << QString("logo:v2.png");
     QTest::newRow("a device name") << ItemMap {{"hmi", "/a/aux.bin"}} << QString("aux.bin");
+    // Invisible characters make two names look alike.
+    QTest::newRow("beside a zero-width space")
+        << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/b/hmi\u200b.zip"}}
+        << QString("hmi\u200b.zip");
+    QTest::newRow("a soft hyphen")
+        << ItemMap {{"hmi", "/a/hm\u00adi.zip"}} << QString("hm\u00adi.zip");
     QTest::newRow("composed and decomposed")
         << ItemMap {{"hmi", "/a/caf\u00e9.zip"}, {"logo", "/b/cafe\u0301.zip"}}
         << QString("cafe\u0301.zip");
@@ -158,6 +164,16 @@ void PackageRulesTest::packageNames_data()
             << QStringLiteral("生成压缩包文件名不能包含字符“%1”").arg(c);
     QTest::newRow("tab") << "v5\tfinal" << invalid << "生成压缩包文件名不能包含控制字符（U+0009）";
     QTest::newRow("DEL") << "v5\x7f" << invalid << "生成压缩包文件名不能包含控制字符（U+007F）";
+    // Format characters hide in a name, or turn it around.
+    for (const char16_t c : {u'\u200b', u'\u202e', u'\u00ad', u'\u200e', u'\ufeff'})
+        QTest::newRow(qPrintable(QStringLiteral("format character U+%1").arg(int(c), 4, 16)))
+            << QStringLiteral("pkg%1v5").arg(QChar(c)) << invalid
+            << QStringLiteral("生成压缩包文件名不能包含控制字符（U+%1）")
+                   .arg(QString::number(int(c), 16).toUpper().rightJustified(4, '0'));
+    QTest::newRow("tag character") << QString::fromUcs4(U"pkg\U000E0041") << invalid
+                                   << "生成压缩包文件名不能包含控制字符（U+E0041）";
+    QTest::newRow("lone surrogate")
+        << QString("pkg") + QChar(0xd800) << invalid << "生成压缩包文件名不是有效的Unicode文本";
     for (const char *device : {"CON", "prn", "Aux", "nul", "COM1", "com9", "LPT1", "lpt9",
                                "CON.zip", "nul.tar.gz", "COM\u00b9"})
         QTest::newRow(qPrintable(QStringLiteral("device %1").arg(device)))
@@ -223,7 +239,8 @@ void PackageRulesTest::blanksAtTheEndsOfAPath_data()
     QTest::newRow("item, tab and newline at both ends")
         << "out"
         << "\t@/in/hmi.zip\n"
-        << "找不到：「@/\t@/in/hmi.zip\n」\n路径两端有空格" + exists + "「@/in/hmi.zip」";
+        // Shown escaped, as every control character in a message.
+        << "找不到：「@/\\x09@/in/hmi.zip\\x0a」\n路径两端有空格" + exists + "「@/in/hmi.zip」";
     QTest::newRow("item, ideographic blank at its end")
         << "out"
         << "in/hmi.zip\u3000"

@@ -1,5 +1,7 @@
 #include "displaypath.h"
 
+#include "visibletext.h"
+
 #include <QDir>
 #include <QFileInfo>
 
@@ -10,7 +12,9 @@ QString displayPath(const QString &path)
 
 QString quotedPath(const QString &path)
 {
-    return QStringLiteral("「") + displayPath(path) + QStringLiteral("」");
+    // A path is the user's text: what it holds that acts on a terminal or
+    // cannot be seen is shown escaped.
+    return QStringLiteral("「") + escapedText(displayPath(path)) + QStringLiteral("」");
 }
 
 QString blankEndsHint(const QString &path, WantedPath wanted)

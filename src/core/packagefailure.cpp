@@ -2,6 +2,7 @@
 
 #include "displaypath.h"
 #include "portablename.h"
+#include "visibletext.h"
 
 #include <QFileInfo>
 
@@ -23,6 +24,8 @@ QString nameProblemText(const PackageFailure &f)
         return QStringLiteral("以“.”结尾");
     case NameProblem::TooLong:
         return QStringLiteral("超过255字节");
+    case NameProblem::InvalidText:
+        return QStringLiteral("不是有效的Unicode文本");
     default:
         return QStringLiteral("不是有效的文件名");
     }
@@ -82,6 +85,11 @@ QString causeText(const PackageFailure &f)
             .arg(f.detail, f.specifics);
     case F::DataDescriptorMismatch:
         return QStringLiteral("组合包中%1的数据描述符与中央目录不一致").arg(f.detail);
+    case F::ExtraFieldInvalid:
+        return QStringLiteral("组合包中%1的扩展字段格式错误（%2）").arg(f.detail, f.specifics);
+    case F::UnicodePathMismatch:
+        return QStringLiteral("组合包中%1的Unicode路径字段给出了另一个名称%2")
+            .arg(f.detail, f.specifics);
     case F::EntryTooLarge:
         return QStringLiteral("组合包中的%1声明的大小超过2^53字节").arg(f.detail);
     case F::EntryCorrupt:
@@ -112,6 +120,8 @@ QString causeText(const PackageFailure &f)
     case F::MemberInvalid:
         return QStringLiteral("组合包中%1项没有有效的文件名").arg(f.key);
     case F::KeyImitatesType:
+        if (f.detail.isEmpty() && f.nameProblem == NameProblem::InvalidText)
+            return QStringLiteral("组合包中的类型“%1”不是有效的Unicode文本").arg(f.key);
         if (f.detail.isEmpty())
             return QStringLiteral("组合包中的类型“%1”含有控制字符").arg(f.key);
         return QStringLiteral("组合包中的类型“%1”与%2相近（大小写、空白或全角不同）")
@@ -172,10 +182,12 @@ PackageMessage nameMessage(const PackageFailure &f)
     case NameProblem::ControlCharacter:
         return {title,
                 QStringLiteral("生成压缩包文件名不能包含控制字符（U+%1）")
-                    .arg(QString::number(f.detail.isEmpty() ? 0 : f.detail.at(0).unicode(), 16)
+                    .arg(QString::number(f.detail.toUcs4().value(0), 16)
                              .toUpper()
                              .rightJustified(4, QLatin1Char('0'))),
                 QString()};
+    case NameProblem::InvalidText:
+        return {title, QStringLiteral("生成压缩包文件名不是有效的Unicode文本"), QString()};
     case NameProblem::DeviceName:
         return {title, QStringLiteral("生成压缩包文件名不能是Windows设备名“%1”").arg(f.subject),
                 QStringLiteral("CON、PRN、AUX、NUL、COM1–COM9、LPT1–LPT9（带不带扩展名）"
@@ -199,9 +211,7 @@ PackageMessage nameMessage(const PackageFailure &f)
     return {title, QStringLiteral("生成压缩包文件名为空"), QString()};
 }
 
-} // namespace
-
-PackageMessage packageMessage(const PackageFailure &f)
+PackageMessage messageFor(const PackageFailure &f)
 {
     using F = PackageFailure;
     const QString cause = withHint(withPath(causeText(f), f.path), f);
@@ -258,8 +268,32 @@ PackageMessage packageMessage(const PackageFailure &f)
     return {};
 }
 
-QString problemText(const PackageFailure &f)
+// The failure with its names and texts safe to print: what they hold that
+// acts on a terminal or cannot be seen is escaped, while the lines of the
+// message itself stay lines. Paths are escaped where they are shown, after
+// they were looked at (quotedPath()); the character a package name may not
+// hold is named by its code point.
+PackageFailure printable(PackageFailure f)
 {
+    f.subject = escapedText(f.subject);
+    f.key = escapedText(f.key);
+    f.specifics = escapedText(f.specifics);
+    if (!(f.kind == PackageFailure::PackageNameInvalid
+          && f.nameProblem == NameProblem::ControlCharacter))
+        f.detail = escapedText(f.detail);
+    return f;
+}
+
+} // namespace
+
+PackageMessage packageMessage(const PackageFailure &failure)
+{
+    return messageFor(printable(failure));
+}
+
+QString problemText(const PackageFailure &failure)
+{
+    const PackageFailure f = printable(failure);
     const QString hint = notFoundHint(f);
     return hint.isEmpty() ? causeText(f) : causeText(f) + QStringLiteral("；") + hint;
 }
@@ -301,6 +335,8 @@ QString problemCode(const PackageFailure &f)
         "entry-past-end",
         "local-header-mismatch",
         "data-descriptor-mismatch",
+        "extra-field-invalid",
+        "unicode-path-mismatch",
         "entry-too-large",
         "entry-corrupt",
         "unsupported-method",
@@ -334,6 +370,8 @@ QString problemEntry(const PackageFailure &f)
     case F::EntryPastEnd:
     case F::LocalHeaderMismatch:
     case F::DataDescriptorMismatch:
+    case F::ExtraFieldInvalid:
+    case F::UnicodePathMismatch:
     case F::EntryTooLarge:
     case F::EntryCorrupt:
     case F::UnsupportedMethod:
