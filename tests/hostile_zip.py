@@ -409,6 +409,16 @@ def case_unicode_path_agrees():
     return build([item, manifest('{"dravo":{"name":"%s"}}' % name)])
 
 
+def case_unicode_path_over_a_western_code_page():
+    # Info-ZIP's zip on a Western Windows: the name in CP437, which no reader
+    # takes for GB18030, and the field in UTF-8, which unzip, bsdtar, libzip
+    # and (through CP437) python all read.
+    readme = 'Café notes.txt'
+    field = unicode_path(readme, readme.encode('cp437'))
+    notes = Entry(readme.encode('cp437'), b'left out', flags=0, extra=field, local_extra=field)
+    return build(valid_entries() + [notes])
+
+
 def case_utf_8_flag_on_invalid_name():
     readme = Entry(b'readme\xff.txt', b'left out', flags=0x800)
     return build(valid_entries() + [readme])

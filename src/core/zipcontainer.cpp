@@ -327,7 +327,8 @@ private:
     PackageFailure decodeNames()
     {
         for (const ZipEntry &entry : qAsConst(container->entries)) {
-            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName))
+            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName)
+                && pathFieldName(entry).isEmpty())
                 container->legacyNames = true;
         }
         for (ZipEntry &entry : container->entries) {
@@ -337,7 +338,10 @@ private:
                 return f;
             }
             const bool utf8 = (entry.flags & utf8Flag) || !container->legacyNames;
-            if (utf8) {
+            const QString fieldName = pathFieldName(entry);
+            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName) && !fieldName.isEmpty()) {
+                entry.name = fieldName;
+            } else if (utf8) {
                 entry.name = utf8Text(entry.rawName);
             } else {
                 entry.name = decodeGb18030(entry.rawName);
@@ -345,6 +349,18 @@ private:
             }
         }
         return PackageFailure();
+    }
+
+    // A name in a code page (not UTF-8) that a Unicode Path field is meant
+    // for is the field's name, if its fields agree: what unzip, bsdtar and
+    // libzip read, and what a zip of a Western Windows means by CP437 bytes.
+    QString pathFieldName(const ZipEntry &entry) const
+    {
+        const QList<QByteArray> names = unicodeNames.value(entry.index);
+        if (names.isEmpty() || !isValidUtf8(names.first())
+            || names.count(names.first()) != names.size())
+            return QString();
+        return utf8Text(names.first());
     }
 
     // A Unicode Path field meant for the stored name must give the entry the
