@@ -1,43 +1,62 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian 12, as root (or through sudo).
 # Packages that are already there are left as they are.
-#   install-deps.sh               building, running, testing and benchmarking
-#   install-deps.sh --run         building and running the two programs only
-#   ... --with-fonts              also a CJK font, for the window's Chinese texts
+#   install-deps.sh                   building, running, testing and benchmarking
+#   install-deps.sh --run             building and running the two programs only
+#   install-deps.sh --package         building the two programs and the Debian package
+#                                     (scripts/package.sh) only
+#   install-deps.sh --package-checks  that, and what tests/deb_package.sh checks
+#                                     the package with
+#   ... --with-fonts                  also a CJK font, for the window's Chinese texts
+# The options add up: --run --package installs both groups.
 set -euo pipefail
 
-build_and_run=(
-  cmake make g++ pkg-config qtbase5-dev libzip-dev zlib1g-dev
+build=(cmake make g++ pkg-config qtbase5-dev libzip-dev zlib1g-dev)
+run=(
   # Qt's own dialog texts in Chinese
   qttranslations5-l10n
 )
+packaging=(
+  # dpkg-buildflags (Debian's hardening flags) and dpkg-shlibdeps (the
+  # package's dependencies, through objdump); CPack's DEB generator needs
+  # `file` to find the programs' libraries
+  dpkg-dev binutils file
+)
+package_checks=(
+  # lintian, desktop-file-validate, appstreamcli, man page rendering, bash
+  # completion; the installed window under a virtual X server, found with
+  # xdotool and xprop; the build and inspect round trip read back with python
+  lintian desktop-file-utils appstream groff-base man-db bash-completion
+  xvfb xauth xdotool x11-utils python3
+)
 tests_and_benchmark=(
-  # a virtual X server, window tools, independent ZIP readers and writers
-  xvfb xauth xdotool x11-utils python3 unzip zip p7zip-full libarchive-tools busybox ziptool
-  default-jdk-headless binutils
+  # independent ZIP readers and writers
+  unzip zip p7zip-full libarchive-tools busybox ziptool default-jdk-headless
   # benchmark peers
   pigz
-  # the Debian package (scripts/package.sh) and its checks (tests/deb_package.sh):
-  # dpkg-shlibdeps, lintian, desktop-file-validate, appstreamcli, man page
-  # rendering, bash completion
-  dpkg-dev file lintian desktop-file-utils appstream groff-base man-db bash-completion
   # fuzzing: clang with libFuzzer and the sanitizers' runtime, llvm-cov
   clang-14 libclang-rt-14-dev llvm-14
 )
 
-packages=("${build_and_run[@]}")
-run_only=""
+packages=()
+chosen=""
 for option in "$@"; do
   case "$option" in
-    --run) run_only=1 ;;
+    --run) packages+=("${build[@]}" "${run[@]}"); chosen=1 ;;
+    --package) packages+=("${build[@]}" "${packaging[@]}"); chosen=1 ;;
+    --package-checks) packages+=("${build[@]}" "${packaging[@]}" "${package_checks[@]}"); chosen=1 ;;
     --with-fonts) packages+=(fonts-noto-cjk) ;;
-    *) echo "install-deps.sh: unknown option $option (--run, --with-fonts)" >&2; exit 2 ;;
+    *)
+      echo "install-deps.sh: unknown option $option (--run, --package, --package-checks, --with-fonts)" >&2
+      exit 2
+      ;;
   esac
 done
-[ -n "$run_only" ] || packages+=("${tests_and_benchmark[@]}")
+[ -n "$chosen" ] || packages+=("${build[@]}" "${run[@]}" "${packaging[@]}" "${package_checks[@]}"
+  "${tests_and_benchmark[@]}")
 
 missing=()
-for package in "${packages[@]}"; do
+for package in $(printf '%s\n' "${packages[@]}" | sort -u); do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
     || missing+=("$package")
 done

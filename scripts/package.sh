@@ -3,10 +3,11 @@
 # the two programs alone (no tests, no benchmark), RelWithDebInfo with Debian's
 # hardening flags, in a build folder of their own (build-deb/, kept between
 # runs so a second run only rebuilds what changed), packed by CPack's DEB
-# generator with dependencies from dpkg-shlibdeps.
+# generator with dependencies from dpkg-shlibdeps. It installs only what
+# building and packaging need (no test tools).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --package
 dir=build-deb
 
 # Debian's flags (stack protector, _FORTIFY_SOURCE, RELRO, BIND_NOW); CMake

@@ -78,6 +78,12 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "FAIL: installing and removing a package needs root"
   exit 1
 fi
+# The tools the checks below use; scripts/package.sh installs only what
+# building the package needs.
+bash scripts/install-deps.sh --package-checks || {
+  echo "FAIL: scripts/install-deps.sh --package-checks"
+  exit 1
+}
 package=upgrade-package-tool
 
 # ---- build and check the package -----------------------------------------------

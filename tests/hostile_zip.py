@@ -338,6 +338,179 @@ def case_item_bzip2():
     return build(with_hmi(method=12, raw=bz2.compress(HMI), csize=len(bz2.compress(HMI))))
 
 
+# Extra fields: id, length, data; the block must hold them exactly.
+def extra_field(field_id, data):
+    return struct.pack('<HH', field_id, len(data)) + data
+
+
+def unicode_path(name, stored_name, crc=None):
+    """An Info-ZIP Unicode Path field (0x7075) for stored_name naming name."""
+    name = name.encode('utf-8') if isinstance(name, str) else name
+    crc = zlib.crc32(stored_name) if crc is None else crc
+    return extra_field(0x7075, struct.pack('<BI', 1, crc) + name)
+
+
+def ut_field(mtime, flags=1):
+    return extra_field(0x5455, struct.pack('<Bi' if mtime < 1 << 31 else '<BI', flags, mtime))
+
+
+def ntfs_field(mtime):
+    filetime = (mtime + 11644473600) * 10000000
+    return extra_field(0x000a, struct.pack('<IHHQQQ', 0, 1, 24, filetime, filetime, filetime))
+
+
+def case_central_extra_runs_past():
+    # A field that claims 20 bytes in a block of 9.
+    return build(with_hmi(extra=struct.pack('<HH', 0x5455, 20) + b'\x01abcd'))
+
+
+def case_local_extra_runs_past():
+    return build(with_hmi(local_extra=struct.pack('<HH', 0x5455, 20) + b'\x01abcd'))
+
+
+def case_extra_tail_not_zero():
+    return build(with_hmi(extra=ut_field(1700000000) + b'\x01\x02'))
+
+
+def case_extra_padded_with_zeros():
+    # Alignment tools pad the local header's extra block with up to 3 zeros.
+    return build(with_hmi(extra=ut_field(1700000000) + b'\0\0\0',
+                          local_extra=ut_field(1700000000) + b'\0\0'))
+
+
+def case_unicode_path_leads_outside():
+    # unzip and bsdtar unpack hmi.zip as ../../evil.sh.
+    return build(with_hmi(extra=unicode_path('../../evil.sh', b'hmi.zip')))
+
+
+def case_unicode_path_names_the_manifest():
+    # libzip reads the readme as a second upgrade_package_config.json.
+    readme = Entry('readme.txt', b'{"hmi":{"name":"evil.bin"}}',
+                   extra=unicode_path(MANIFEST, b'readme.txt'))
+    return build(valid_entries() + [readme])
+
+
+def case_unicode_path_in_local_header():
+    return build(with_hmi(local_extra=unicode_path('ctrl.zip', b'hmi.zip')))
+
+
+def case_stale_unicode_path():
+    # Left behind by a rename: its CRC-32 is not that of the stored name, so
+    # every reader ignores it.
+    return build(with_hmi(extra=unicode_path('old.zip', b'old.zip')))
+
+
+def case_unicode_path_agrees():
+    # As Info-ZIP's zip writes it on Windows: the name in the ANSI code page,
+    # the field in UTF-8.
+    name = '控制器.zip'
+    field = unicode_path(name, name.encode('gb18030'))
+    item = Entry(name.encode('gb18030'), HMI, flags=0, extra=field, local_extra=field)
+    return build([item, manifest('{"dravo":{"name":"%s"}}' % name)])
+
+
+def case_unicode_path_over_a_western_code_page():
+    # Info-ZIP's zip on a Western Windows: the name in CP437, which no reader
+    # takes for GB18030, and the field in UTF-8, which unzip, bsdtar, libzip
+    # and (through CP437) python all read.
+    readme = 'Café notes.txt'
+    field = unicode_path(readme, readme.encode('cp437'))
+    notes = Entry(readme.encode('cp437'), b'left out', flags=0, extra=field, local_extra=field)
+    return build(valid_entries() + [notes])
+
+
+def case_utf_8_flag_on_invalid_name():
+    readme = Entry(b'readme\xff.txt', b'left out', flags=0x800)
+    return build(valid_entries() + [readme])
+
+
+def case_gb18030_name_cut_short():
+    # A lead byte at the end: Qt's GB18030 decoder drops it, so the name
+    # would be carried as "hmi".
+    item = Entry(b'hmi\x81', HMI, flags=0)
+    return build([item, manifest('{"hmi":{"name":"hmi"}}')])
+
+
+def case_key_with_lone_surrogate():
+    return with_key('x\ud800')
+
+
+def case_key_with_invalid_utf_8():
+    return build([Entry('hmi.zip', HMI), Entry('b.zip', b'b'),
+                  manifest(b'{"hmi":{"name":"hmi.zip"},"x\xff":{"name":"b.zip"}}'.decode('latin-1'),
+                           encoding='latin-1')])
+
+
+def case_manifest_name_with_lone_surrogate():
+    return build([Entry('hmi.zip', HMI),
+                  manifest('{"hmi":{"name":"hmi.zip"},"logo":{"name":"x\\ud800.png"}}')])
+
+
+def case_name_with_nul():
+    # Read up to the NUL, the name would be hmi.zip: python and unzip read it
+    # so, Java reads all of it.
+    return build([Entry(b'hmi.zip\x00.sh', HMI), manifest('{"hmi":{"name":"hmi.zip"}}')])
+
+
+def case_name_with_zero_width_space():
+    return build(named('hmi\u200b.zip'))
+
+
+def case_name_with_right_to_left_override():
+    return build(named('hmi\u202egpj.zip'))
+
+
+def case_name_beside_name_with_format_character():
+    return build([Entry('hmi.zip', HMI), Entry('hmi\u00ad.zip', b'other'),
+                  manifest('{"hmi":{"name":"hmi.zip"},"logo":{"name":"hmi\\u00ad.zip"}}')])
+
+
+def case_left_out_names_that_act_on_a_terminal():
+    return build(valid_entries() + [Entry('\x1b]0;pwned\x07\x1b[2J.txt', b'x'),
+                                    Entry(b'nul\x00.txt', b'x'), Entry('\u202etxt.exe', b'x')])
+
+
+def case_zero_padding_after_end_record():
+    return build(valid_entries(), suffix=bytes(10240 - 40))
+
+
+def case_zero_padding_with_comment():
+    return build(valid_entries(), comment=b'x' * 60000, suffix=bytes(5000))
+
+
+def case_zero_padding_then_a_byte():
+    return build(valid_entries(), suffix=bytes(100) + b'x')
+
+
+def case_comment_and_padding_past_64_KiB():
+    # Readers look for the end record in the last 65,557 bytes only.
+    return build(valid_entries(), comment=b'x' * 60000, suffix=bytes(6000))
+
+
+def case_left_out_name_of_1025_bytes():
+    return build(valid_entries() + [Entry('n' * 1025, b'x')])
+
+
+def case_left_out_name_of_1024_bytes():
+    return build(valid_entries() + [Entry('d/' * 511 + 'nn', b'x')])
+
+
+def case_times_in_extra_fields():
+    """Entries whose extra fields hold UTC times, each as one writer puts them."""
+    central_ut = Entry('ut.bin', b'1', extra=ut_field(1700000000),
+                       local_extra=extra_field(0x5455, struct.pack('<Bii', 3, 1700000000, 5)))
+    local_ut = Entry('local-ut.bin', b'2', local_extra=ut_field(1600000000))
+    ntfs = Entry('ntfs.bin', b'3', extra=ntfs_field(1500000000), local_extra=ntfs_field(1500000000))
+    both = Entry('ut-before-ntfs.bin', b'4', extra=ntfs_field(1400000000) + ut_field(1300000000))
+    central_first = Entry('central-first.bin', b'5', extra=ut_field(1200000000),
+                          local_extra=ut_field(1100000000))
+    no_time = Entry('ut-without-time.bin', b'6', extra=ut_field(1000000000, flags=6))
+    high_bit = Entry('ut-top-bit.bin', b'7', extra=ut_field(0x80000000))
+    none = Entry('none.bin', b'8')
+    entries = [central_ut, local_ut, ntfs, both, central_first, no_time, high_bit, none]
+    return build(entries + [manifest('{}')])
+
+
 if __name__ == '__main__':
     case, path = sys.argv[1:3]
     with open(path, 'wb') as f:

@@ -206,7 +206,7 @@ void CliTest::commandLine_data()
     QTest::newRow("1 archive exists")
         << QStringList {"build", "--output-dir", "out", "--name", "pkg", "--item", "hmi=in/hmi.zip"}
         << none << Action::Run << 1
-        << QStringList {"升级包已存在: out/pkg.zip", "用 --force 替换它"};
+        << QStringList {"升级包已存在: 「@/out/pkg.zip」", "用 --force 替换它"};
     QTest::newRow("1 name not for Windows")
         << build({"hmi=in/hmi.zip"}, "v5:final") << none << Action::Run << 1
         << QStringList {
@@ -215,17 +215,22 @@ void CliTest::commandLine_data()
                "不能使用的字符：< > : \" | ? *"};
     QTest::newRow("1 no output folder")
         << QStringList {"build", "--output-dir", "nowhere", "--name", "pkg"} << none << Action::Run
-        << 1 << QStringList {"路径不存在: 压缩包生成路径不存在", "不是已有的文件夹：nowhere"};
+        << 1 << QStringList {"路径不存在: 压缩包生成路径不存在", "不是已有的文件夹：「@/nowhere」"};
     QTest::newRow("1 type repeated")
         << build({"hmi=in/hmi.zip", "hmi=in/none.zip"}) << none << Action::Run << 1
         << QStringList {"类型重复: 一个升级包内同一类型升级项仅可存在一个", "重复的类型：HMI"};
     QTest::newRow("1 item missing")
         << build({"hmi=in/hmi.zip", "dravo=in/none.bin"}) << none << Action::Run << 1
-        << QStringList {"文件不存在: 控制器文件不存在，请检查对应路径", "找不到：in/none.bin"};
+        << QStringList {"文件不存在: 控制器文件不存在，请检查对应路径",
+                        "找不到：「@/in/none.bin」"};
+    QTest::newRow("1 pasted item path with a trailing blank")
+        << build({"hmi=in/hmi.zip "}) << none << Action::Run << 1
+        << QStringList {"文件不存在: HMI文件不存在，请检查对应路径", "找不到：「@/in/hmi.zip 」",
+                        "路径末尾有空格，去掉空格后的路径存在：「@/in/hmi.zip」"};
     QTest::newRow("1 combined package refused")
         << build({"combined=old/pkg.zip"}) << Entries {{'f', "hmi.zip", "hmi"}} << Action::Run << 1
         << QStringList {"解压失败: HMI和控制器升级包解压失败!",
-                        "组合包中缺少upgrade_package_config.json：old/pkg.zip"};
+                        "组合包中缺少upgrade_package_config.json：「@/old/pkg.zip」"};
     QTest::newRow("2 unknown option")
         << build({"hmi=in/hmi.zip"}) + QStringList {"--bogus"} << none << Action::Run << 2
         << QStringList {"upgrade-package-cli: Unknown option 'bogus'.", hint};
@@ -240,17 +245,17 @@ void CliTest::commandLine_data()
     // An item's own fault is the input's, as it is for a combined package.
     QTest::newRow("1 item is a folder")
         << build({"hmi=in/hmi.zip", "servo=in/folder"}) << none << Action::Run << 1
-        << QStringList {failed, "不是普通文件：in/folder"};
+        << QStringList {failed, "不是普通文件：「@/in/folder」"};
     QTest::newRow("1 item is a FIFO") << build({"servo=in/fifo"}) << none << Action::Run << 1
-                                      << QStringList {failed, "不是普通文件：in/fifo"};
+                                      << QStringList {failed, "不是普通文件：「@/in/fifo」"};
     QTest::newRow("1 combined package is a FIFO")
         << build({"combined=in/fifo"}) << none << Action::Run << 1
-        << QStringList {"解压失败: HMI和控制器升级包解压失败!", "不是普通文件：in/fifo"};
+        << QStringList {"解压失败: HMI和控制器升级包解压失败!", "不是普通文件：「@/in/fifo」"};
     QTest::newRow("3 file-size limit")
         << build({"hmi=in/hmi.zip", "logo=in/big.bin"}) << none << Action::FullDisk << 3
         << QStringList {failed,
                         "升级包超出了文件大小上限（本进程可写文件的大小上限为102400字节，"
-                        "见 ulimit -f）：@/out/pkg.zip"};
+                        "见 ulimit -f）：「@/out/pkg.zip」"};
     QTest::newRow("130 interrupted, earlier package kept")
         << build({"hmi=in/huge.bin"}) << none << Action::Interrupt << 130
         << QStringList {"upgrade-package-cli: 已取消打包"};
@@ -307,10 +312,32 @@ void CliTest::commandLine_data()
                "item: dravo 控制器.bin 50000 " + crcText(randomBytes(50000, 1)),
                "item: hmi hmi.zip 6 fb16eef1",
                "problem: entry-corrupt 控制器.bin 组合包中的控制器.bin已损坏（CRC校验失败）"};
+    // Names that would act on a terminal: escaped in the text and in JSON's
+    // messages; JSON's "entry" is the name, in JSON's own escapes.
+    const QString terminal = "\x1b]0;pwned\x07\x1b[2J.txt";
+    const QString escaped = "\\x1b]0;pwned\\x07\\x1b[2J.txt";
+    QTest::newRow("inspect a name that acts on a terminal")
+        << QStringList {"inspect", "old/pkg.zip"} << valid + Entries {{'f', terminal, "x"}}
+        << Action::Run << 0
+        << QStringList {"package: old/pkg.zip",
+                        "  dravo                 控制器.bin  12 bytes  crc32 046fed0e",
+                        "  hmi                   hmi.zip  6 bytes  crc32 fb16eef1",
+                        "note: 未列入清单、未打包：" + escaped, "valid"};
+    QTest::newRow("inspect --json a name that acts on a terminal")
+        << inspect << valid + Entries {{'f', terminal, "x"}} << Action::Run << 0
+        << QStringList {"package: old/pkg.zip", "valid: true", "item: dravo 控制器.bin 12 046fed0e",
+                        "item: hmi hmi.zip 6 fb16eef1",
+                        "note: entry-left-out " + terminal + " 未列入清单、未打包：" + escaped};
     QTest::newRow("inspect not a package")
         << QStringList {"inspect", "--json", "in/hmi.zip"} << none << Action::Run << 1
         << QStringList {"package: in/hmi.zip", "valid: false",
                         "problem: not-zip - 不是有效的ZIP文件（没有结束记录）"};
+
+    QTest::newRow("inspect a pasted path with a trailing blank")
+        << QStringList {"inspect", "--json", "old/pkg.zip "} << valid << Action::Run << 1
+        << QStringList {"package: old/pkg.zip ", "valid: false",
+                        "problem: not-found - "
+                        "文件不存在；路径末尾有空格，去掉空格后的路径存在：「@/old/pkg.zip」"};
 
     QTest::newRow("same as the window: plain items")
         << build(
@@ -415,7 +442,13 @@ void CliTest::commandLine()
 
     if (arguments.first() == "inspect") {
         QCOMPARE(stdErr, QString());
-        QCOMPARE(reportLines(outcome.out).join('\n'), expected.join('\n'));
+        // Nothing that acts on a terminal: no control character but line ends.
+        QVERIFY(!QString::fromUtf8(outcome.out)
+                     .contains(QRegularExpression("[\\x00-\\x09\\x0b-\\x1f\\x7f]")));
+        const QString report = arguments.contains("--json")
+            ? reportLines(outcome.out).join('\n')
+            : QString::fromUtf8(outcome.out).trimmed();
+        QCOMPARE(report, expected.join('\n').replace('@', folder.path()));
         return;
     }
     // Nothing else in the output folder: no temporary file, no manifest.
@@ -449,8 +482,9 @@ void CliTest::nameRulesInBothShells_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("archive"); // what is written when the name is taken
-    for (const char *name : {"../escape", "a\\b", "..", "v5:final", "v5?", "tab\there", "CON.zip",
-                             "lpt9", " pkg", "pkg ", "pkg."})
+    for (const char *name :
+         {"../escape", "a\\b", "..", "v5:final", "v5?", "tab\there", "CON.zip", "lpt9", " pkg",
+          "pkg ", "pkg.", "pkg\u200b", "\u202egpj.zip", "pk\u00adg", "pkg\u200e"})
         QTest::newRow(name) << QString::fromUtf8(name) << QString();
     QTest::newRow("256 bytes with .zip") << QString(252, 'n') << QString();
     QTest::newRow("typed .ZIP") << "pkg.ZIP"
@@ -552,15 +586,15 @@ void CliTest::somethingChangesAtTheArchivePathDuringARun()
     if (change == "appear") {
         QCOMPARE(readFile("out/pkg.zip"), colleagues);
         QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
-        QCOMPARE(QDir::fromNativeSeparators(stdErr),
-                 QStringLiteral("升级包已存在: out/pkg.zip")
+        QCOMPARE(stdErr,
+                 "升级包已存在: 「" + QDir::toNativeSeparators(folder.path("out/pkg.zip")) + "」"
                      + "\n打包期间有另一个文件出现在此处；它保持不变，新的升级包未写入\n");
         return;
     }
     const QString archive = folder.path("moved/pkg.zip");
     QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()),
              archive + "\t" + QString::number(QFileInfo(archive).size()) + "\n");
-    QCOMPARE(stdErr, "输出文件夹在打包期间被移动，升级包在：" + archive + "\n");
+    QCOMPARE(stdErr, "输出文件夹在打包期间被移动，升级包在：「" + archive + "」\n");
     QCOMPARE(zipEntryNames(archive), QStringList({"hmi.bin", manifestFileName}));
 }
 

@@ -154,10 +154,11 @@ void CombinedPackageTest::refusedPackages_data()
     const Entry manifest {'f', "upgrade_package_config.json", R"({"hmi":{"name":"hmi.zip"}})"};
     const QString refused = "解压失败: HMI和控制器升级包解压失败! / ";
     QTest::newRow("no manifest") << Entries {hmi}
-                                 << refused + "组合包中缺少upgrade_package_config.json：@" << true;
+                                 << refused + "组合包中缺少upgrade_package_config.json：「@」"
+                                 << true;
     QTest::newRow("named entry missing")
         << Entries {{'f', "hmi_v1.zip", "x"}, manifest}
-        << refused + "组合包中hmi项所指的文件hmi.zip不存在：@" << true;
+        << refused + "组合包中hmi项所指的文件hmi.zip不存在：「@」" << true;
     QTest::newRow("type of a plain row")
         << Entries {hmi,
                     {'f', "s.par", "s"},
@@ -168,7 +169,7 @@ void CombinedPackageTest::refusedPackages_data()
     // Found only when the entry is copied: the run fails and says which.
     QTest::newRow("corrupt entry")
         << Entries {hmi, manifest}
-        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（压缩数据无效）：@" << false;
+        << "打包失败: 文件压缩失败! / 组合包中的hmi.zip已损坏（压缩数据无效）：「@」" << false;
 }
 
 void CombinedPackageTest::refusedPackages()
@@ -193,10 +194,10 @@ void CombinedPackageTest::refusedPackages()
     QVERIFY(s.run({{Servo, plain}, {Combined, package}}));
     QVERIFY(s.watcher.waitForMessages(2));
     QTest::qWait(150);
-    QCOMPARE(
-        s.messages(),
-        QStringList({"升级包已存在: " + QDir::toNativeSeparators(s.archive()) + "\n是否替换？ / ",
-                     QString(message).replace('@', QDir::toNativeSeparators(package))}));
+    QCOMPARE(s.messages(),
+             QStringList(
+                 {"升级包已存在: 「" + QDir::toNativeSeparators(s.archive()) + "」\n是否替换？ / ",
+                  QString(message).replace('@', QDir::toNativeSeparators(package))}));
     // Screening and merging point at the package's row; a failure found
     // while copying (the writer's) names no row.
     QWidget *focused = s.window.focusWidget();
@@ -222,6 +223,9 @@ void CombinedPackageTest::leftOutEntriesLine_data()
     QStringList many;
     for (int i = 1; i <= 12; ++i)
         many << QStringLiteral("f%1.txt").arg(i);
+    QTest::newRow("names that act on a terminal, escaped")
+        << QStringList {"\x1b]0;pwned\x07\x1b[2J.txt", "a\nb", "\u202etxt.exe"}
+        << "未列入清单、未打包：\\x1b]0;pwned\\x07\\x1b[2J.txt、a\\x0ab、\\u202etxt.exe";
     QTest::newRow("twelve: ten named and counted")
         << many
         << "未列入清单、未打包：f1.txt、f2.txt、f3.txt、f4.txt、f5.txt、f6.txt、f7.txt、f8.txt、"
@@ -235,7 +239,7 @@ void CombinedPackageTest::leftOutEntriesLine()
     TestFolder folder;
     const QString archive = folder.write("out/new.zip", "0123456789");
     // The window shows paths as the system writes them ("\" on Windows).
-    QStringList expected {QDir::toNativeSeparators(archive),
+    QStringList expected {"「" + QDir::toNativeSeparators(archive) + "」",
                           "大小：" + QLocale().formattedDataSize(10)};
     if (!line.isEmpty())
         expected << line;

@@ -97,6 +97,10 @@ bool writeWithTool(const TestFolder &folder, const QString &writer, const NamedB
         command = QStringList {"bsdtar", "--format", "zip", "-cf", archive} + names;
     else if (writer == "bsdtar -C dir .")
         command = QStringList {"bsdtar", "--format", "zip", "-cf", archive, "."};
+    else if (writer == "bsdtar to a pipe") // pads the archive with zeros to 10 KiB blocks
+        command
+            = QStringList {"sh", "-c", "bsdtar --format zip -cf - \"$@\" | cat >\"$0\"", archive}
+            + names;
     else if (writer == "jar")
         command = QStringList {"jar", "--create", "--no-manifest", "--file", archive} + names;
     if (!command.isEmpty()) {
@@ -242,8 +246,9 @@ void InteropTest::everyReaderGetsWhatWasPacked_data()
         {"logo.png", logo},
         {manifest,
          R"({"dravo":{"name":"控制器.bin"},"hmi":{"name":"升级包.zip"},"logo":{"name":"logo.png"}})"}};
-    for (const char *writer : {"zip -j", "python deflated", "python stored", "7z", "bsdtar",
-                               "bsdtar -C dir .", "jar", "zip -r, with a folder"})
+    for (const char *writer :
+         {"zip -j", "python deflated", "python stored", "7z", "bsdtar", "bsdtar -C dir .",
+          "bsdtar to a pipe", "jar", "zip -r, with a folder"})
         QTest::newRow(writer) << files << QStringList() << writer
                               << chinese + NamedBytes {{"docs/readme.txt", "left out"}} << "pkg"
                               << QStringList {"combined=old/combined.zip", "logo=in/logo.png"}

@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 #include "testsupport.h"
 #include "upgradeitemwidget.h"
+#include "windowsession.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -14,6 +15,7 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 
 class ItemListTest : public QObject
@@ -26,6 +28,9 @@ private slots:
     void droppedFilesFillRows();
     void packagesGivenToTheProgramBecomeCombinedRows_data();
     void packagesGivenToTheProgramBecomeCombinedRows();
+    void rowsShrinkWithTheWindow_data();
+    void rowsShrinkWithTheWindow();
+    void removeButtonLooksDisabledWhileARunLasts();
 };
 
 // Drops a local file onto a widget as a file manager would.
@@ -73,9 +78,11 @@ void ItemListTest::startsWithOneEmptyRowAboveTheAddRow()
     QVERIFY(add);
     QCOMPARE(add->text(), QStringLiteral("添加升级项"));
     QCOMPARE(list->item(1)->text(), QString());
-    // Both rows were sized against the same list width; item rows are 50 narrower.
+    // Both rows ask for the width an item row needs at least (the list
+    // stretches them to its width).
     QCOMPARE(list->item(1)->sizeHint().height(), 61);
-    QCOMPARE(list->item(0)->sizeHint(), QSize(list->item(1)->sizeHint().width() - 50, 61));
+    QCOMPARE(list->item(0)->sizeHint(), QSize(row->minimumSizeHint().width(), 61));
+    QCOMPARE(list->item(1)->sizeHint(), list->item(0)->sizeHint());
 
     QCOMPARE(list->selectionMode(), QAbstractItemView::NoSelection);
     QCOMPARE(list->focusPolicy(), Qt::NoFocus);
@@ -101,7 +108,7 @@ void ItemListTest::rowsAreAddedInClickOrderAndRemovedWhereTheyStand()
         QVERIFY(added && !rows.contains(added));
         QCOMPARE(added->filePath(), QString());
         QCOMPARE(added->typeIndex(), 0);
-        QCOMPARE(list->item(click)->sizeHint(), QSize(list->width() - 50, 61));
+        QCOMPARE(list->item(click)->sizeHint(), list->item(0)->sizeHint());
         added->findChild<QLineEdit *>(QStringLiteral("lineEditPath"))
             ->setText(QString("r%1").arg(click));
         rows << added;
@@ -209,6 +216,124 @@ void ItemListTest::packagesGivenToTheProgramBecomeCombinedRows()
     QCOMPARE(watcher.messages.first().informativeText, QStringLiteral("重复的类型：组合包"));
     QCOMPARE(window.focusWidget(), driver.row(1)->findChild<QLineEdit *>("lineEditPath"));
     QCOMPARE(filesBelow(folder.path("out")), QStringList());
+}
+
+void ItemListTest::rowsShrinkWithTheWindow_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("width"); // 1: as narrow as the window goes
+    QTest::newRow("one row, narrowest") << 1 << 1;
+    QTest::newRow("one row, 500 px") << 1 << 500;
+    // A vertical scroll bar takes its part of the list's width.
+    QTest::newRow("twelve rows, narrowest") << 12 << 1;
+    QTest::newRow("twelve rows, 420 px") << 12 << 420;
+}
+
+// The real window made narrow: each row's path field gives way, and 选择文件
+// and ✕ stay in view without a horizontal scroll bar; made wide again, the
+// rows grow back.
+void ItemListTest::rowsShrinkWithTheWindow()
+{
+    QFETCH(int, rows);
+    QFETCH(int, width);
+    TestFolder folder;
+    MainWindow window;
+    WindowDriver driver(&window);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // Added while the window is wide, as a user would.
+    for (int added = 1; added < rows; ++added)
+        driver.addButton()->click();
+    QListWidget *list = driver.list();
+    const auto pathField = [&](int index) {
+        return driver.row(index)->findChild<QLineEdit *>(QStringLiteral("lineEditPath"));
+    };
+    const int widePathField = pathField(0)->width();
+
+    window.resize(width, 600);
+    QTRY_COMPARE(window.width(), qMax(width, window.minimumWidth()));
+    QTest::qWait(100); // the list lays its rows out again after a resize
+    QVERIFY2(!list->horizontalScrollBar()->isVisible(), "horizontal scroll bar");
+    QCOMPARE(list->verticalScrollBar()->isVisible(), rows > 1);
+    const QRect viewport = list->viewport()->rect();
+    for (int index = 0; index < rows; ++index) {
+        list->scrollToItem(list->item(index));
+        UpgradeItemWidget *row = driver.row(index);
+        QTRY_COMPARE(row->width(), viewport.width());
+        for (const char *name : {"cmbType", "btnSelectFile", "btnRemove"}) {
+            QWidget *part = row->findChild<QWidget *>(QLatin1String(name));
+            const QRect seen(part->mapTo(list->viewport(), QPoint()), part->size());
+            QVERIFY2(viewport.contains(seen),
+                     qPrintable(QStringLiteral("row %1: %2 at %3,%4 %5x%6 outside %7 px")
+                                    .arg(index)
+                                    .arg(name)
+                                    .arg(seen.x())
+                                    .arg(seen.y())
+                                    .arg(seen.width())
+                                    .arg(seen.height())
+                                    .arg(viewport.width())));
+            // Only the path field gives way.
+            QCOMPARE(part->width(), qMin(part->sizeHint().width(), part->maximumWidth()));
+        }
+        QVERIFY(pathField(index)->width() < widePathField);
+    }
+
+    window.resize(900, 600);
+    QTRY_COMPARE(driver.row(0)->width(), list->viewport()->width());
+    QTRY_VERIFY(pathField(0)->width() > widePathField);
+}
+
+// The colour difference of two pixels, channel by channel.
+static int distance(QRgb a, QRgb b)
+{
+    return qAbs(qRed(a) - qRed(b)) + qAbs(qGreen(a) - qGreen(b)) + qAbs(qBlue(a) - qBlue(b));
+}
+
+// The ✕ as the user sees it: its grey image on the row's own background, never
+// a dark square, and faded while a run lasts, as 选择文件 is.
+void ItemListTest::removeButtonLooksDisabledWhileARunLasts()
+{
+    TestFolder folder;
+    folder.write("in/hmi.zip", "hmi");
+    QVERIFY(QDir().mkpath("out"));
+    WindowSession s;
+    s.driver.setRows({{0, "in/hmi.zip"}});
+    QTest::qWait(100);
+    QWidget *viewport = s.driver.list()->viewport();
+    auto *remove = s.driver.row(0)->findChild<QPushButton *>(QStringLiteral("btnRemove"));
+    const auto look = [&] {
+        const QImage shown = viewport->grab().toImage();
+        const QRect button(remove->mapTo(viewport, QPoint()), remove->size());
+        // The background beside the button; its corner; the middle of the ✕.
+        return QList<QRgb> {shown.pixel(button.left() - 2, button.center().y()),
+                            shown.pixel(button.topLeft() + QPoint(2, 2)),
+                            shown.pixel(button.center())};
+    };
+    const QList<QRgb> idle = look();
+
+    Gate gate(s.thread());
+    s.start();
+    QTRY_COMPARE(gate.starts(), 1);
+    QVERIFY(!remove->isEnabled());
+    QTest::qWait(50);
+    const QList<QRgb> running = look();
+    gate.open();
+    QVERIFY(s.watcher.waitForMessages(1));
+
+    const auto text = [](const QList<QRgb> &seen) {
+        QStringList colours;
+        for (QRgb pixel : seen)
+            colours << QString::number(pixel & 0xffffff, 16);
+        return colours.join(' ');
+    };
+    const QString seen = "idle " + text(idle) + ", running " + text(running);
+    // No square: the button's corner is the row's background.
+    QVERIFY2(distance(idle.at(1), idle.at(0)) < 12, qPrintable(seen));
+    QVERIFY2(distance(running.at(1), running.at(0)) < 12, qPrintable(seen));
+    // The ✕ shows when it can be used, and fades towards the background when not.
+    QVERIFY2(distance(idle.at(2), idle.at(0)) > 90, qPrintable(seen));
+    QVERIFY2(distance(running.at(2), running.at(0)) * 2 < distance(idle.at(2), idle.at(0)),
+             qPrintable(seen));
 }
 
 QTEST_MAIN(ItemListTest)

@@ -24,6 +24,8 @@ private slots:
     void fileNameClashes();
     void packageNames_data();
     void packageNames();
+    void blanksAtTheEndsOfAPath_data();
+    void blanksAtTheEndsOfAPath();
 };
 
 using ItemMap = QMap<QString, QString>;
@@ -131,6 +133,12 @@ void PackageRulesTest::fileNameClashes_data()
     QTest::newRow("a name Windows cannot hold")
         << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/b/logo:v2.png"}} << QString("logo:v2.png");
     QTest::newRow("a device name") << ItemMap {{"hmi", "/a/aux.bin"}} << QString("aux.bin");
+    // Invisible characters make two names look alike.
+    QTest::newRow("beside a zero-width space")
+        << ItemMap {{"hmi", "/a/hmi.zip"}, {"logo", "/b/hmi\u200b.zip"}}
+        << QString("hmi\u200b.zip");
+    QTest::newRow("a soft hyphen")
+        << ItemMap {{"hmi", "/a/hm\u00adi.zip"}} << QString("hm\u00adi.zip");
     QTest::newRow("composed and decomposed")
         << ItemMap {{"hmi", "/a/caf\u00e9.zip"}, {"logo", "/b/cafe\u0301.zip"}}
         << QString("cafe\u0301.zip");
@@ -172,6 +180,16 @@ void PackageRulesTest::packageNames_data()
             << QStringLiteral("生成压缩包文件名不能包含字符“%1”").arg(c);
     QTest::newRow("tab") << "v5\tfinal" << invalid << "生成压缩包文件名不能包含控制字符（U+0009）";
     QTest::newRow("DEL") << "v5\x7f" << invalid << "生成压缩包文件名不能包含控制字符（U+007F）";
+    // Format characters hide in a name, or turn it around.
+    for (const char16_t c : {u'\u200b', u'\u202e', u'\u00ad', u'\u200e', u'\ufeff'})
+        QTest::newRow(qPrintable(QStringLiteral("format character U+%1").arg(int(c), 4, 16)))
+            << QStringLiteral("pkg%1v5").arg(QChar(c)) << invalid
+            << QStringLiteral("生成压缩包文件名不能包含控制字符（U+%1）")
+                   .arg(QString::number(int(c), 16).toUpper().rightJustified(4, '0'));
+    QTest::newRow("tag character") << QString::fromUcs4(U"pkg\U000E0041") << invalid
+                                   << "生成压缩包文件名不能包含控制字符（U+E0041）";
+    QTest::newRow("lone surrogate")
+        << QString("pkg") + QChar(0xd800) << invalid << "生成压缩包文件名不是有效的Unicode文本";
     for (const char *device : {"CON", "prn", "Aux", "nul", "COM1", "com9", "LPT1", "lpt9",
                                "CON.zip", "nul.tar.gz", "COM\u00b9"})
         QTest::newRow(qPrintable(QStringLiteral("device %1").arg(device)))
@@ -215,6 +233,65 @@ void PackageRulesTest::packageNames()
     const PackageMessage message = packageMessage(failure);
     QCOMPARE(message.title, QStringLiteral("文件名错误"));
     QCOMPARE(message.text, text);
+}
+
+// A path pasted with blanks: the message quotes it, and names the path
+// without its end blanks where that exists as what the field needs.
+void PackageRulesTest::blanksAtTheEndsOfAPath_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QString>("item");
+    QTest::addColumn<QString>("cause"); // "@" the test folder
+
+    const QString exists = "，去掉空格后的路径存在：";
+    QTest::newRow("item, blank at its end")
+        << "out"
+        << "in/hmi.zip "
+        << "找不到：「@/in/hmi.zip 」\n路径末尾有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, blanks at its start")
+        << "out"
+        << "  @/in/hmi.zip"
+        << "找不到：「@/  @/in/hmi.zip」\n路径开头有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, tab and newline at both ends")
+        << "out"
+        << "\t@/in/hmi.zip\n"
+        // Shown escaped, as every control character in a message.
+        << "找不到：「@/\\x09@/in/hmi.zip\\x0a」\n路径两端有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, ideographic blank at its end")
+        << "out"
+        << "in/hmi.zip\u3000"
+        << "找不到：「@/in/hmi.zip\u3000」\n路径末尾有空格" + exists + "「@/in/hmi.zip」";
+    QTest::newRow("item, missing without the blank too") << "out"
+                                                         << "in/none.zip "
+                                                         << "找不到：「@/in/none.zip 」";
+    QTest::newRow("item, blank inside a name") << "out"
+                                               << "in/hmi .zip"
+                                               << "找不到：「@/in/hmi .zip」";
+    QTest::newRow("item, only blanks") << "out"
+                                       << "  "
+                                       << "找不到：「@/  」";
+    QTest::newRow("folder, blank at its end")
+        << "@/out "
+        << "in/hmi.zip"
+        << "不是已有的文件夹：「@/out 」\n路径末尾有空格" + exists + "「@/out」";
+    QTest::newRow("folder, a file without the blank") << "in/hmi.zip "
+                                                      << "in/hmi.zip"
+                                                      << "不是已有的文件夹：「@/in/hmi.zip 」";
+}
+
+void PackageRulesTest::blanksAtTheEndsOfAPath()
+{
+    QFETCH(QString, folder);
+    QFETCH(QString, item);
+    QFETCH(QString, cause);
+    TestFolder test;
+    test.write("in/hmi.zip", "hmi");
+    QVERIFY(QDir().mkpath("out"));
+    CheckedRequest checked;
+    const PackageFailure failure = checkPackageRequest(
+        {folder.replace('@', test.path()), "pkg", {{0, item.replace('@', test.path())}}}, &checked);
+    QVERIFY(failure.failed());
+    QCOMPARE(packageMessage(failure).cause, cause.replace('@', test.path()));
 }
 
 QTEST_MAIN(PackageRulesTest)

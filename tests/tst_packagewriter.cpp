@@ -248,7 +248,8 @@ void PackageWriterTest::failuresKeepTheEarlierArchive()
     QCOMPARE(int(failure.reason), reason);
     QCOMPARE(failure.path, path);
     if (!path.isEmpty())
-        QVERIFY(packageMessage(failure).cause.endsWith(QDir::toNativeSeparators(path)));
+        QVERIFY(
+            packageMessage(failure).cause.endsWith("「" + QDir::toNativeSeparators(path) + "」"));
     QCOMPARE(readFile(folder.path("out/pkg.zip")), earlier);
     QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
 }
@@ -309,7 +310,7 @@ void PackageWriterTest::fileChangingWhileReadFailsTheRun()
     QCOMPARE(int(failure.kind), int(PackageFailure::WriteFailed));
     QCOMPARE(int(failure.reason), int(PackageFailure::ModifiedWhilePacking));
     QCOMPARE(packageMessage(failure).cause,
-             "文件在打包过程中被修改：" + QDir::toNativeSeparators(item));
+             "文件在打包过程中被修改：「" + QDir::toNativeSeparators(item) + "」");
     QCOMPARE(filesBelow(folder.path("out")), QStringList());
 }
 

@@ -106,10 +106,10 @@ void PackagingTest::refusedRequestLeavesEverythingAsItWas_data()
 
     addRefusal("empty folder and empty name", hmiTwice, {}, noFolder, noFolderText,
                "未填写生成升级包位置", "folder", "", "");
-    addRefusal("folder is a file", hmi, {}, noFolder, noFolderText, "不是已有的文件夹：in/hmi.zip",
-               "folder", "in/hmi.zip");
+    addRefusal("folder is a file", hmi, {}, noFolder, noFolderText,
+               "不是已有的文件夹：「@/in/hmi.zip」", "folder", "in/hmi.zip");
     addRefusal("missing folder before a repeated type", hmiTwice, {}, noFolder, noFolderText,
-               "不是已有的文件夹：nowhere", "folder", "nowhere");
+               "不是已有的文件夹：「@/nowhere」", "folder", "nowhere");
     addRefusal("empty name before a repeated type", hmiTwice, {}, "文件名错误",
                "生成压缩包文件名为空", "", "name", "out", "");
     addRefusal("repeated type with a missing file",
@@ -119,34 +119,45 @@ void PackagingTest::refusedRequestLeavesEverythingAsItWas_data()
                typeTwice, typeTwiceText, "重复的类型：组合包", "row 1");
     addRefusal("missing logo stops before the repeated type",
                {{0, "in/hmi.zip"}, {4, "in/missing.png"}, {0, "in/hmi.zip"}}, {}, missing,
-               "定制logo文件不存在，请检查对应路径", "找不到：in/missing.png", "row 1");
+               "定制logo文件不存在，请检查对应路径", "找不到：「@/in/missing.png」", "row 1");
     addRefusal("empty item path", {{5, ""}}, {}, missing, "伺服参数文件不存在，请检查对应路径",
                "未填写文件路径", "row 0");
     addRefusal("dangling link", {{5, "in/gone.par"}}, {"in/gone.par -> @/nothing"}, missing,
-               "伺服参数文件不存在，请检查对应路径", "找不到：in/gone.par", "row 0");
+               "伺服参数文件不存在，请检查对应路径", "找不到：「@/in/gone.par」", "row 0");
     addRefusal("combined package above a missing item",
                {{7, "old/combined.zip"}, {1, "in/missing.zip"}}, {}, missing,
-               "控制器文件不存在，请检查对应路径", "找不到：in/missing.zip", "row 1");
+               "控制器文件不存在，请检查对应路径", "找不到：「@/in/missing.zip」", "row 1");
     addRefusal("missing combined package", {{7, "old/none.zip"}}, {}, missing,
-               "组合包文件不存在，请检查对应路径", "找不到：old/none.zip", "row 0");
+               "组合包文件不存在，请检查对应路径", "找不到：「@/old/none.zip」", "row 0");
+    // A path pasted with a blank at an end: the quotes show the blank, and the
+    // path without it is named where it exists.
+    const QString trimmedExists = "\n路径末尾有空格，去掉空格后的路径存在：";
+    addRefusal("pasted item path with a trailing blank", {{0, "@/in/hmi.zip "}}, {}, missing,
+               "HMI文件不存在，请检查对应路径",
+               "找不到：「@/in/hmi.zip 」" + trimmedExists + "「@/in/hmi.zip」", "row 0");
+    addRefusal("pasted output folder with a trailing blank", hmi, {}, noFolder, noFolderText,
+               "不是已有的文件夹：「@/out 」" + trimmedExists + "「@/out」", "folder", "@/out ");
+    addRefusal("trailing blank, and missing without it too", {{1, "in/missing.zip "}}, {}, missing,
+               "控制器文件不存在，请检查对应路径", "找不到：「@/in/missing.zip 」", "row 0");
     addRefusal("item is the archive to write", {{0, "in/hmi.zip"}, {3, "out/pkg.zip"}},
-               {"out/pkg.zip"}, clash, "3D模型文件不能与生成的升级包相同", "out/pkg.zip", "row 1");
+               {"out/pkg.zip"}, clash, "3D模型文件不能与生成的升级包相同", "「@/out/pkg.zip」",
+               "row 1");
     addRefusal("item is the archive, spelled otherwise", {{6, "./in/../out//pkg.zip"}},
-               {"out/pkg.zip"}, clash, "语言包文件不能与生成的升级包相同", "./in/../out//pkg.zip",
+               {"out/pkg.zip"}, clash, "语言包文件不能与生成的升级包相同", "「@/out/pkg.zip」",
                "row 0", "@/out");
     addRefusal("item links to the archive", {{2, "in/link.zip"}},
                {"out/pkg.zip", "in/link.zip -> @/out/pkg.zip"}, clash,
-               "机型文件文件不能与生成的升级包相同", "in/link.zip", "row 0");
+               "机型文件文件不能与生成的升级包相同", "「@/in/link.zip」", "row 0");
     addRefusal("one file name in two folders, case aside",
                {{0, "in/a/update.zip"}, {4, "in/b/UPDATE.zip"}}, {}, sameName,
-               "升级包内存在同名文件UPDATE.zip，请重命名后重试", "in/b/UPDATE.zip", "row 1");
+               "升级包内存在同名文件UPDATE.zip，请重命名后重试", "「@/in/b/UPDATE.zip」", "row 1");
     addRefusal("item named like the manifest",
                {{0, "in/hmi.zip"}, {5, "in/UPGRADE_PACKAGE_CONFIG.JSON"}}, {}, sameName,
                "升级包内存在同名文件UPGRADE_PACKAGE_CONFIG.JSON，请重命名后重试",
-               "in/UPGRADE_PACKAGE_CONFIG.JSON", "row 1");
+               "「@/in/UPGRADE_PACKAGE_CONFIG.JSON」", "row 1");
     addRefusal("every row is examined before the names",
                {{0, "in/a/update.zip"}, {4, "in/b/UPDATE.zip"}, {1, "in/missing.zip"}}, {}, missing,
-               "控制器文件不存在，请检查对应路径", "找不到：in/missing.zip", "row 2");
+               "控制器文件不存在，请检查对应路径", "找不到：「@/in/missing.zip」", "row 2");
 }
 
 void PackagingTest::refusedRequestLeavesEverythingAsItWas()
@@ -236,7 +247,8 @@ void PackagingTest::fullRunStoresItemsInTypeOrderAndTheManifestLast()
         describe(success, &s.window).section(" | ", 0, 2),
         QStringLiteral("icon %1 | 打包成功 | 升级包打包成功").arg(int(QMessageBox::Information)));
     QCOMPARE(success.informativeText,
-             archive + "\n大小：" + QLocale().formattedDataSize(QFileInfo(archive).size()));
+             "「" + archive + "」\n大小："
+                 + QLocale().formattedDataSize(QFileInfo(archive).size()));
     QCOMPARE(success.buttonTexts.size(), 2);
     QVERIFY(success.buttonTexts.contains("打开所在文件夹"));
     QCOMPARE(s.shows.progressVisibleAtBox, QList<bool> {false});
@@ -281,7 +293,8 @@ void PackagingTest::runWithoutItemsStoresOnlyTheManifest()
     s.start();
     QVERIFY(s.watcher.waitForMessages(1));
     QCOMPARE(s.watcher.messages.first().title, QStringLiteral("打包成功"));
-    QVERIFY(s.watcher.messages.first().informativeText.startsWith(folder.path("out/pkg.zip\n")));
+    QVERIFY(s.watcher.messages.first().informativeText.startsWith("「" + folder.path("out/pkg.zip")
+                                                                  + "」\n"));
     const QList<ArchiveEntry> entries = readZip("out/pkg.zip");
     QCOMPARE(entries.size(), 1);
     QCOMPARE(entries.first().name, manifestFileName);
@@ -384,14 +397,14 @@ void PackagingTest::failedRunKeepsTheEarlierArchive_data()
     // to pack; a FIFO must not be waited on.
     QTest::newRow("item is a folder") << "folder"
                                       << "out"
-                                      << "不是普通文件：in/servo";
+                                      << "不是普通文件：「@/in/servo」";
     QTest::newRow("item is a FIFO") << "fifo"
                                     << "out"
-                                    << "不是普通文件：in/servo";
+                                    << "不是普通文件：「@/in/servo」";
     // Root ignores permission bits, but nobody can create a file in procfs.
     QTest::newRow("folder takes no file") << "file"
                                           << "/proc/self"
-                                          << "没有写入权限：/proc/self";
+                                          << "没有写入权限：「/proc/self」";
 }
 
 void PackagingTest::failedRunKeepsTheEarlierArchive()
@@ -422,7 +435,8 @@ void PackagingTest::failedRunKeepsTheEarlierArchive()
     QTest::qWait(700);
     QCOMPARE(s.watcher.titles(), boxes);
     QCOMPARE(describe(s.watcher.messages.last(), &s.window),
-             box(QMessageBox::Warning, "打包失败", "文件压缩失败!", cause, &s.window));
+             box(QMessageBox::Warning, "打包失败", "文件压缩失败!", cause.replace('@', test.path()),
+                 &s.window));
     QVERIFY(s.shows.progressShown >= 1);
     QCOMPARE(s.shows.progressVisibleAtBox, QVector<bool>(boxes.size(), false).toList());
     QCOMPARE(readFile("out/pkg.zip"), earlier);
@@ -621,7 +635,7 @@ void PackagingTest::fileComingToTheArchivePathIsAskedAbout()
     QVERIFY(::rename("out/incoming.part", "out/pkg.zip") == 0);
     QVERIFY(s.watcher.waitForMessages(firstQuestion + (yes ? 2 : 1), 120000));
     QTest::qWait(300);
-    QCOMPARE(asked, folder.path("out/pkg.zip") + "\n打包期间有另一个文件出现在此处，是否替换它？");
+    QCOMPARE(asked, "「" + folder.path("out/pkg.zip") + "」\n打包期间有另一个文件出现在此处，是否替换它？");
     const QStringList titles = s.watcher.titles().mid(firstQuestion);
     if (yes) {
         QCOMPARE(titles, QStringList({replaceTitle, "打包成功"}));

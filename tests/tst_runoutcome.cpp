@@ -121,7 +121,7 @@ void RunOutcomeTest::existingPackageIsReplacedOnlyWhenConfirmed()
     QCOMPARE(describe(question, &s.window),
              describe({QMessageBox::Question,
                        replaceTitle,
-                       folder.path("out/pkg.zip") + "\n是否替换？",
+                       "「" + folder.path("out/pkg.zip") + "」\n是否替换？",
                        QString(),
                        QMessageBox::Yes | QMessageBox::No,
                        {},
@@ -187,9 +187,10 @@ void RunOutcomeTest::boxesShowPathsWholeAndSelectable()
     QCOMPARE(s.watcher.titles(), QStringList({replaceTitle, "打包成功"}));
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join('\n')));
     // Shown whole, never shortened.
-    QVERIFY(labelTexts.contains(archive + "\n是否替换？"));
-    QVERIFY(std::any_of(labelTexts.begin(), labelTexts.end(),
-                        [&](const QString &t) { return t.startsWith(archive + "\n大小："); }));
+    QVERIFY(labelTexts.contains("「" + archive + "」\n是否替换？"));
+    QVERIFY(std::any_of(labelTexts.begin(), labelTexts.end(), [&](const QString &t) {
+        return t.startsWith("「" + archive + "」\n大小：");
+    }));
 }
 
 void RunOutcomeTest::openingTheFolder_data()
@@ -228,7 +229,7 @@ void RunOutcomeTest::openingTheFolder()
         QCOMPARE(s.watcher.titles(), QStringList({"打包成功", "无法打开文件夹"}));
         QCOMPARE(describe(s.watcher.messages.last(), &s.window),
                  box(QMessageBox::Warning, "无法打开文件夹", "没有可以打开文件夹的程序",
-                     "升级包所在文件夹：" + folder.path("out"), &s.window));
+                     "升级包所在文件夹：「" + folder.path("out") + "」", &s.window));
     }
 }
 

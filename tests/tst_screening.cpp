@@ -5,6 +5,8 @@
 #include "packagemanifest.h"
 #include "packagingrun.h"
 #include "testsupport.h"
+#include "visibletext.h"
+#include "zipcontainer.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,6 +27,8 @@ private slots:
     void hostilePackages();
     void foreignTextIsDecoded_data();
     void foreignTextIsDecoded();
+    void utcModifiedTimes_data();
+    void utcModifiedTimes();
     void merging_data();
     void merging();
 };
@@ -128,11 +132,11 @@ void ScreeningTest::refusedPackages()
     const PackageMessage message = packageMessage(first);
     QCOMPARE(message.title, QStringLiteral("解压失败"));
     QCOMPARE(message.text, QStringLiteral("HMI和控制器升级包解压失败!"));
-    // Messages show paths as the system writes them ("\" on Windows).
+    // Messages show paths as the system writes them ("\\" on Windows).
     const QString shown = QDir::toNativeSeparators(package);
-    QVERIFY2(message.cause.endsWith(shown), qPrintable(message.cause));
+    QVERIFY2(message.cause.endsWith("：「" + shown + "」"), qPrintable(message.cause));
     if (!cause.isEmpty())
-        QCOMPARE(message.cause, cause + "：" + shown);
+        QCOMPARE(message.cause, cause + "：「" + shown + "」");
 
     // The same package as a row of a request: refused before anything is written.
     RunControl control;
@@ -150,7 +154,9 @@ void ScreeningTest::refusedPackages()
 void ScreeningTest::hostilePackages_data()
 {
     QTest::addColumn<int>("reason");
-    QTest::addColumn<QString>("specifics"); // part of the cause, where it says more
+    // Part of the cause, where it says more; for a package that is taken,
+    // part of a note.
+    QTest::addColumn<QString>("specifics");
 
     const auto row = [](const char *name, F::Reason reason, const QString &specifics = QString()) {
         QTest::newRow(name) << int(reason) << specifics;
@@ -200,6 +206,40 @@ void ScreeningTest::hostilePackages_data()
     row("key with blank", F::KeyImitatesType, "与hmi相近");
     row("key full width", F::KeyImitatesType, "与hmi相近");
     row("key with control character", F::KeyImitatesType, "控制字符");
+    // Extra fields fill their block: python, bsdtar, 7z and libzip refuse the
+    // package otherwise, and a Unicode Path field gives no other name than
+    // the one python and Java read.
+    row("central extra runs past", F::ExtraFieldInvalid, "（中央目录）");
+    row("local extra runs past", F::ExtraFieldInvalid, "（本地文件头）");
+    row("extra tail not zero", F::ExtraFieldInvalid, "（中央目录）");
+    row("extra padded with zeros", F::NoReason);
+    row("unicode path leads outside", F::UnicodePathMismatch, "另一个名称../../evil.sh");
+    row("unicode path names the manifest", F::UnicodePathMismatch,
+        "readme.txt的Unicode路径字段给出了另一个名称upgrade_package_config.json");
+    row("unicode path in local header", F::UnicodePathMismatch, "另一个名称ctrl.zip");
+    row("stale unicode path", F::NoReason);
+    row("unicode path agrees", F::NoReason);
+    row("unicode path over a western code page", F::NoReason);
+    // Names and keys are valid text, with nothing hidden in them.
+    row("utf-8 flag on invalid name", F::UnportableEntryName, "不是有效的Unicode文本");
+    row("gb18030 name cut short", F::UnportableEntryName, "不是有效的Unicode文本");
+    row("key with lone surrogate", F::KeyImitatesType, "“x\\ud800”不是有效的Unicode文本");
+    row("key with invalid utf-8", F::KeyImitatesType, "不是有效的Unicode文本");
+    row("manifest name with lone surrogate", F::MemberInvalid, "logo项没有有效的文件名");
+    row("name with nul", F::NamedEntryMissing);
+    row("name with zero width space", F::UnportableEntryName, "hmi\\u200b.zip");
+    row("name with right to left override", F::UnportableEntryName, "控制字符");
+    row("name beside name with format character", F::UnportableEntryName, "hmi\\xad.zip");
+    row("left out names that act on a terminal", F::NoReason,
+        "未列入清单、未打包：\\x1b]0;pwned\\x07\\x1b[2J.txt");
+    // Zero bytes after the end record pad what bsdtar writes to a pipe.
+    row("zero padding after end record", F::NoReason);
+    row("zero padding with comment", F::NoReason);
+    row("zero padding then a byte", F::DataAfterEnd);
+    row("comment and padding past 64 KiB", F::NotZip, "没有结束记录");
+    // No file system holds a name over 1 KiB: refused before it is kept.
+    row("left out name of 1025 bytes", F::UnportableEntryName, "超过255字节");
+    row("left out name of 1024 bytes", F::NoReason);
 }
 
 void ScreeningTest::hostilePackages()
@@ -222,8 +262,18 @@ void ScreeningTest::hostilePackages()
     const PackageScreening verdict = inspectPackage(package);
     const PackageFailure first = verdict.problems.value(0);
     QCOMPARE(int(first.reason), reason);
-    QVERIFY2(packageMessage(first).cause.contains(specifics),
-             qPrintable(packageMessage(first).cause));
+    QStringList causes;
+    for (const PackageFailure &said : verdict.problems + verdict.notes) {
+        causes << packageMessage(said).cause;
+        // Names are printed with what would hide a character or act on a
+        // terminal escaped.
+        QCOMPARE(firstControlOrFormat(causes.last()), -1);
+        QCOMPARE(firstLoneSurrogate(causes.last()), -1);
+    }
+    const QStringList said = reason == F::NoReason && !specifics.isEmpty()
+        ? causes
+        : QStringList {packageMessage(first).cause};
+    QVERIFY2(!said.filter(specifics).isEmpty(), qPrintable(said.join('\n')));
 
     RunControl control;
     WriteOptions agreed;
@@ -265,6 +315,69 @@ void ScreeningTest::foreignTextIsDecoded()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, text);
     QCOMPARE(decodeForeignText(bytes), text);
+}
+
+// The time in UTC that an entry's extra fields hold, as writers put it there.
+void ScreeningTest::utcModifiedTimes_data()
+{
+    QTest::addColumn<QString>("writer"); // a program, or a case of hostile_zip.py
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<qint64>("time"); // -1: none
+
+    QTest::newRow("zip: UT") << "zip"
+                             << "a.bin" << qint64(1700000000);
+    QTest::newRow("bsdtar: UT with three times") << "bsdtar"
+                                                 << "a.bin" << qint64(1700000000);
+    QTest::newRow("7z: NTFS") << "7z"
+                              << "a.bin" << qint64(1700000000);
+    QTest::newRow("python: none") << "python"
+                                  << "a.bin" << qint64(-1);
+    const QString cases = "times in extra fields";
+    QTest::newRow("UT in both headers") << cases << "ut.bin" << qint64(1700000000);
+    QTest::newRow("UT in the local header") << cases << "local-ut.bin" << qint64(1600000000);
+    QTest::newRow("NTFS") << cases << "ntfs.bin" << qint64(1500000000);
+    QTest::newRow("UT before NTFS") << cases << "ut-before-ntfs.bin" << qint64(1300000000);
+    QTest::newRow("central UT before local") << cases << "central-first.bin" << qint64(1200000000);
+    QTest::newRow("UT flags without a time") << cases << "ut-without-time.bin" << qint64(-1);
+    // Info-ZIP reads it as 1901, libarchive as 2038.
+    QTest::newRow("UT with its top bit set") << cases << "ut-top-bit.bin" << qint64(-1);
+    QTest::newRow("no field") << cases << "none.bin" << qint64(-1);
+}
+
+void ScreeningTest::utcModifiedTimes()
+{
+    QFETCH(QString, writer);
+    QFETCH(QString, entry);
+    QFETCH(qint64, time);
+    TestFolder folder;
+    const QString package = folder.path("combined.zip");
+    if (writer.contains(' ')) {
+        writeHostileZip(package, writer);
+    } else {
+        folder.write("a.bin", "a");
+        const QString command = writer == "zip" ? "zip -q combined.zip a.bin"
+            : writer == "7z"                    ? "7z a -tzip combined.zip a.bin >/dev/null"
+            : writer == "bsdtar"                ? "bsdtar --format zip -cf combined.zip a.bin"
+                                 : "python3 -c 'import zipfile; zipfile.ZipFile(\"combined.zip\", "
+                                   "\"w\").write(\"a.bin\")'";
+        QByteArray output;
+        QCOMPARE(runProgram("bash", {"-c", "touch -d @1700000000 a.bin && " + command}, &output),
+                 0);
+    }
+    FileError error;
+    const auto source = FileByteSource::open(package, &error);
+    QVERIFY(source);
+    ZipContainer container;
+    QVERIFY(!readZipContainer(*source, package, &container).failed());
+    for (const ZipEntry &read : container.entries) {
+        if (read.name != entry)
+            continue;
+        QCOMPARE(read.hasUtcModified, time >= 0);
+        if (time >= 0)
+            QCOMPARE(read.utcModified, time);
+        return;
+    }
+    QFAIL("no such entry");
 }
 
 using Keys = QStringList;

@@ -16,4 +16,24 @@ QString missingDisplayHint(const QStringList &arguments);
 // main() then ends before Qt would abort.
 bool printMissingDisplayHint(int argc, char *argv[]);
 
+// The same hint when DISPLAY names a display that does not answer or turns
+// the program away: Qt finds that out only while QApplication is built, and
+// then aborts. While it lives, this holds back Qt's messages; when Qt gives
+// up because it could not connect to the display, the hint is printed
+// instead and the program ends with exit code 1. Otherwise the messages
+// held back are passed on when it is released, and any other fatal error
+// goes its usual way. Create it just before QApplication, release it after.
+class DisplayConnectionWatch
+{
+public:
+    explicit DisplayConnectionWatch(const char *program);
+    ~DisplayConnectionWatch() { release(); }
+    DisplayConnectionWatch(const DisplayConnectionWatch &) = delete;
+    DisplayConnectionWatch &operator=(const DisplayConnectionWatch &) = delete;
+    void release();
+
+private:
+    bool watching = true;
+};
+
 #endif // DISPLAYCHECK_H

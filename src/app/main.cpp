@@ -14,7 +14,9 @@ int main(int argc, char *argv[])
     // Where QSettings keeps what the window remembers between launches.
     QCoreApplication::setOrganizationName(QStringLiteral("upgrade-package-tool"));
     QCoreApplication::setApplicationName(QStringLiteral("upgrade-package-tool"));
+    DisplayConnectionWatch displayWatch(argv[0]);
     QApplication app(argc, argv);
+    displayWatch.release();
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/upgrade-package-tool.png")));
     installQtTranslations(&app, QLocale::system());
     MainWindow window;

@@ -3,9 +3,11 @@
 #include "appversion.h"
 #include "combinedpackage.h"
 #include "console.h"
+#include "displaypath.h"
 #include "packagingrun.h"
 #include "packagewriter.h"
 #include "upgradeitemtypes.h"
+#include "visibletext.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -229,10 +231,10 @@ int build(const QStringList &arguments)
         printFailure(prepared.failure);
         return exitFor(prepared.failure);
     }
-    const QString path
-        = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(written.path).absoluteFilePath()));
+    const QString path = displayPath(written.path);
     if (written.folderMoved) {
-        err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << path << "\n";
+        err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << quotedPath(path)
+              << "\n";
         err().flush();
     }
     if (!parser.isSet(quiet)) {
@@ -244,16 +246,19 @@ int build(const QStringList &arguments)
 
 // ---- inspect ----------------------------------------------------------------
 
-// Problems or notes as {"code", "entry", "message"} objects; the message
-// leaves out the package's path, which every one of them is about.
+// A problem's or note's words, without the package's path, which every one
+// of them is about.
+QString reportMessage(const PackageFailure &failure, const QString &path)
+{
+    return failure.path == path ? problemText(failure) : packageMessage(failure).cause;
+}
+
+// Problems or notes as {"code", "entry", "message"} objects.
 QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path)
 {
     QJsonArray list;
     for (const PackageFailure &failure : failures) {
-        QString message = packageMessage(failure).cause;
-        const QString shown = QDir::toNativeSeparators(path); // as messages show it
-        if (message.endsWith(QStringLiteral("：") + shown))
-            message.chop(shown.size() + 1);
+        const QString message = reportMessage(failure, path);
         const QString entry = problemEntry(failure);
         list.append(QJsonObject {
             {QStringLiteral("code"), problemCode(failure)},
@@ -305,30 +310,33 @@ int inspect(const QStringList &arguments)
                                   {QStringLiteral("crc32"),
                                    QStringLiteral("%1").arg(entry.crc, 8, 16, QLatin1Char('0'))}});
     }
-    const QJsonArray problems = reportList(verdict.problems, path);
-    const QJsonArray notes = reportList(verdict.notes, path);
-
     if (parser.isSet(json)) {
         const QJsonObject report {{QStringLiteral("package"), path},
                                   {QStringLiteral("valid"), valid},
                                   {QStringLiteral("items"), items},
-                                  {QStringLiteral("problems"), problems},
-                                  {QStringLiteral("notes"), notes}};
-        out() << QJsonDocument(report).toJson(QJsonDocument::Indented);
+                                  {QStringLiteral("problems"), reportList(verdict.problems, path)},
+                                  {QStringLiteral("notes"), reportList(verdict.notes, path)}};
+        // Written as the bytes they are: through the text stream, a report of
+        // many long names would be held once more, as UTF-16.
+        const QByteArray text = QJsonDocument(report).toJson(QJsonDocument::Indented);
+        out().flush();
+        writeStandardOutput(text);
     } else {
-        out() << "package: " << path << "\n";
+        // Messages come escaped (packageMessage()); what else comes from the
+        // package or the command line is escaped here.
+        out() << "package: " << escapedText(path) << "\n";
         for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
             out() << QStringLiteral("  %1  %2  %3 bytes  crc32 %4\n")
-                         .arg(it.key().leftJustified(20), it.value().name,
+                         .arg(escapedText(it.key()).leftJustified(20), escapedText(it.value().name),
                               QString::number(it.value().entry.size),
                               QStringLiteral("%1").arg(it.value().entry.crc, 8, 16,
                                                        QLatin1Char('0')));
         }
-        for (const QJsonValue &problem : problems)
-            out() << "problem: " << problem.toObject().value("message").toString() << " ["
-                  << problem.toObject().value("code").toString() << "]\n";
-        for (const QJsonValue &note : notes)
-            out() << "note: " << note.toObject().value("message").toString() << "\n";
+        for (const PackageFailure &problem : verdict.problems)
+            out() << "problem: " << reportMessage(problem, path) << " [" << problemCode(problem)
+                  << "]\n";
+        for (const PackageFailure &note : verdict.notes)
+            out() << "note: " << reportMessage(note, path) << "\n";
         out() << (valid ? "valid\n" : "not valid\n");
     }
     out().flush();

@@ -13,6 +13,9 @@ class RunControl;
 // redirected, never through the ANSI code page (which cannot hold every name).
 QTextStream &standardOutput();
 QTextStream &standardError();
+// UTF-8 bytes straight to standard output, past the text stream (which
+// must be flushed first), in the same encoding as the stream's.
+void writeStandardOutput(const QByteArray &utf8);
 
 // Whether standard error is a terminal that takes the progress line (a
 // carriage return and "erase to end of line").

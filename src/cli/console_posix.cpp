@@ -35,6 +35,12 @@ QTextStream &standardError()
     return stream;
 }
 
+void writeStandardOutput(const QByteArray &utf8)
+{
+    std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stdout);
+    std::fflush(stdout);
+}
+
 bool standardErrorIsTerminal()
 {
     return ::isatty(STDERR_FILENO);

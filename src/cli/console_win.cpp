@@ -126,6 +126,11 @@ QTextStream &standardError()
     return stream;
 }
 
+void writeStandardOutput(const QByteArray &utf8)
+{
+    standardHandle(STD_OUTPUT_HANDLE).write(utf8);
+}
+
 bool standardErrorIsTerminal()
 {
     // The progress line erases with "ESC [ K", which a console shows only in

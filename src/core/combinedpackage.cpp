@@ -6,6 +6,7 @@
 #include "portablename.h"
 #include "runcontrol.h"
 #include "upgradeitemtypes.h"
+#include "visibletext.h"
 #include "zipcontainer.h"
 
 #include <QFileInfo>
@@ -56,11 +57,17 @@ bool isBareFileName(const QString &name)
 // even drop a leading U+FEFF, so that "\ufeffhmi" came back as "hmi".
 bool hasControlCharacter(const QString &text)
 {
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
-            return true;
-    }
-    return false;
+    return firstControlOrFormat(text) >= 0;
+}
+
+// Text of the manifest that is no text: a surrogate without its other half
+// ("x\ud800", which jq and Perl refuse, and with it the whole manifest), or
+// bytes that were not valid in the manifest's encoding (exactText false:
+// U+FFFD stands for them).
+bool isInvalidText(const QString &text, bool exactText)
+{
+    return firstLoneSurrogate(text) >= 0
+        || (!exactText && text.contains(QChar::ReplacementCharacter));
 }
 
 // A key that looks like a type key but is not one would reach the controller
@@ -186,7 +193,8 @@ private:
             return;
         }
         QJsonObject manifest;
-        if (!parseManifest(bytes, container.legacyNames, namesResolve(), &manifest)) {
+        if (!parseManifest(bytes, container.legacyNames, namesResolve(), &manifest,
+                           &manifestIsExact)) {
             problem(F::ManifestNotObject);
             return;
         }
@@ -220,6 +228,12 @@ private:
 
     void screenMember(const QString &key, const QJsonValue &value)
     {
+        if (isInvalidText(key, manifestIsExact)) {
+            PackageFailure f = packageRefusal(F::KeyImitatesType, path, QString(), key);
+            f.nameProblem = NameProblem::InvalidText;
+            result.problems.append(f);
+            return;
+        }
         const QString imitated = imitatedTypeKey(key);
         if (hasControlCharacter(key) || !imitated.isEmpty()) {
             PackageFailure f = packageRefusal(F::KeyImitatesType, path, imitated, key);
@@ -227,7 +241,8 @@ private:
             return;
         }
         const QString name = value.toObject().value(QStringLiteral("name")).toString();
-        if (!value.isObject() || !isBareFileName(name) || nfc(name) == manifestFileName) {
+        if (!value.isObject() || !isBareFileName(name) || nfc(name) == manifestFileName
+            || isInvalidText(name, manifestIsExact)) {
             problem(F::MemberInvalid, QString(), key);
             return;
         }
@@ -241,18 +256,18 @@ private:
             return;
         }
         // The new package carries the entry under this name, composed (NFC),
-        // which some characters make longer.
+        // which some characters make longer. (A leading U+FEFF, a format
+        // character, would be dropped by UTF-8 readers as a byte-order mark.)
         NameProblem unportable = portableNameProblem(name);
         if (!unportable.found())
             unportable = portableNameProblem(nfc(name));
-        // UTF-8 readers drop a leading U+FEFF as a byte-order mark, so the new
-        // package's entry, named in UTF-8, would be read under another name.
-        if (!unportable.found() && name.startsWith(QChar(0xfeff)))
-            unportable = {NameProblem::ControlCharacter, QChar(0xfeff)};
+        // A stored name that is not valid GB18030 would come out as another.
+        if (!unportable.found() && !entry->nameValid)
+            unportable.kind = NameProblem::InvalidText;
         if (unportable.found()) {
             PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
             f.nameProblem = unportable.kind;
-            f.specifics = QString(unportable.character);
+            f.specifics = unportable.character;
             result.problems.append(f);
             return;
         }
@@ -311,6 +326,7 @@ private:
     EntryReading reading;
     RunControl *control;
     ZipContainer container;
+    bool manifestIsExact = true; // valid text in the encoding it was read in
     QHash<QString, const ZipEntry *> byFoldedName;
     QSet<const ZipEntry *> used;
     QSet<const ZipEntry *> refused; // a problem already

@@ -1,9 +1,11 @@
 #include "packagefailure.h"
 
+#include "displaypath.h"
 #include "portablename.h"
+#include "visibletext.h"
 
-#include <QDir>
 #include <QFileInfo>
+
 
 namespace {
 
@@ -22,6 +24,8 @@ QString nameProblemText(const PackageFailure &f)
         return QStringLiteral("以“.”结尾");
     case NameProblem::TooLong:
         return QStringLiteral("超过255字节");
+    case NameProblem::InvalidText:
+        return QStringLiteral("不是有效的Unicode文本");
     default:
         return QStringLiteral("不是有效的文件名");
     }
@@ -81,6 +85,11 @@ QString causeText(const PackageFailure &f)
             .arg(f.detail, f.specifics);
     case F::DataDescriptorMismatch:
         return QStringLiteral("组合包中%1的数据描述符与中央目录不一致").arg(f.detail);
+    case F::ExtraFieldInvalid:
+        return QStringLiteral("组合包中%1的扩展字段格式错误（%2）").arg(f.detail, f.specifics);
+    case F::UnicodePathMismatch:
+        return QStringLiteral("组合包中%1的Unicode路径字段给出了另一个名称%2")
+            .arg(f.detail, f.specifics);
     case F::EntryTooLarge:
         return QStringLiteral("组合包中的%1声明的大小超过2^53字节").arg(f.detail);
     case F::EntryCorrupt:
@@ -111,6 +120,8 @@ QString causeText(const PackageFailure &f)
     case F::MemberInvalid:
         return QStringLiteral("组合包中%1项没有有效的文件名").arg(f.key);
     case F::KeyImitatesType:
+        if (f.detail.isEmpty() && f.nameProblem == NameProblem::InvalidText)
+            return QStringLiteral("组合包中的类型“%1”不是有效的Unicode文本").arg(f.key);
         if (f.detail.isEmpty())
             return QStringLiteral("组合包中的类型“%1”含有控制字符").arg(f.key);
         return QStringLiteral("组合包中的类型“%1”与%2相近（大小写、空白或全角不同）")
@@ -131,7 +142,26 @@ QString withPath(const QString &reason, const QString &path)
 {
     if (path.isEmpty())
         return reason;
-    return reason.isEmpty() ? path : reason + QStringLiteral("：") + path;
+    return reason.isEmpty() ? quotedPath(path) : reason + QStringLiteral("：") + quotedPath(path);
+}
+
+// A path that was not found may be one pasted with a blank at its end.
+QString notFoundHint(const PackageFailure &f)
+{
+    if (f.path.isEmpty())
+        return QString();
+    if (f.kind == PackageFailure::NoOutputFolder)
+        return blankEndsHint(f.path, WantedPath::Folder);
+    if (f.kind == PackageFailure::ItemMissing || f.reason == PackageFailure::NotFound)
+        return blankEndsHint(f.path, WantedPath::AnyFile);
+    return QString();
+}
+
+// The hint on a line of its own beneath the cause.
+QString withHint(const QString &cause, const PackageFailure &f)
+{
+    const QString hint = notFoundHint(f);
+    return hint.isEmpty() ? cause : cause + QLatin1Char('\n') + hint;
 }
 
 // What is wrong with a package name the user typed, and why it matters.
@@ -152,10 +182,12 @@ PackageMessage nameMessage(const PackageFailure &f)
     case NameProblem::ControlCharacter:
         return {title,
                 QStringLiteral("生成压缩包文件名不能包含控制字符（U+%1）")
-                    .arg(QString::number(f.detail.isEmpty() ? 0 : f.detail.at(0).unicode(), 16)
+                    .arg(QString::number(f.detail.toUcs4().value(0), 16)
                              .toUpper()
                              .rightJustified(4, QLatin1Char('0'))),
                 QString()};
+    case NameProblem::InvalidText:
+        return {title, QStringLiteral("生成压缩包文件名不是有效的Unicode文本"), QString()};
     case NameProblem::DeviceName:
         return {title, QStringLiteral("生成压缩包文件名不能是Windows设备名“%1”").arg(f.subject),
                 QStringLiteral("CON、PRN、AUX、NUL、COM1–COM9、LPT1–LPT9（带不带扩展名）"
@@ -179,51 +211,47 @@ PackageMessage nameMessage(const PackageFailure &f)
     return {title, QStringLiteral("生成压缩包文件名为空"), QString()};
 }
 
-} // namespace
-
-PackageMessage packageMessage(const PackageFailure &f)
+PackageMessage messageFor(const PackageFailure &f)
 {
     using F = PackageFailure;
-    // Paths as the system writes them: "\" on Windows.
-    const QString path = QDir::toNativeSeparators(f.path);
-    const QString cause = withPath(causeText(f), path);
+    const QString cause = withHint(withPath(causeText(f), f.path), f);
     switch (f.kind) {
     case F::None:
     case F::Cancelled:
         return {};
     case F::NoOutputFolder:
         return {QStringLiteral("路径不存在"), QStringLiteral("压缩包生成路径不存在"),
-                path.isEmpty() ? QStringLiteral("未填写生成升级包位置")
-                               : QStringLiteral("不是已有的文件夹：") + path};
+                f.path.isEmpty()
+                    ? QStringLiteral("未填写生成升级包位置")
+                    : withHint(QStringLiteral("不是已有的文件夹：") + quotedPath(f.path), f)};
     case F::EmptyPackageName:
         return {QStringLiteral("文件名错误"), QStringLiteral("生成压缩包文件名为空"), QString()};
     case F::PackageNameInvalid:
         return nameMessage(f);
     case F::ArchiveIsFolder:
         return {QStringLiteral("文件名错误"), QStringLiteral("生成升级包位置中已有同名的文件夹"),
-                QStringLiteral("文件夹：") + path};
+                QStringLiteral("文件夹：") + quotedPath(f.path)};
     case F::ArchiveExists:
-        return {QStringLiteral("升级包已存在"), path,
-                f.reason == F::ArchiveAppeared ? causeText(f)
-                                               : QStringLiteral("用 --force 替换它")};
+        return {QStringLiteral("升级包已存在"), quotedPath(f.path),
+                f.reason == F::ArchiveAppeared ? causeText(f) : QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
-                path.isEmpty() ? QStringLiteral("重复的类型：") + f.subject
-                               : QStringLiteral("组合包 %1 中已有 %2")
-                                     .arg(QFileInfo(f.path).fileName(), f.subject)};
+                f.path.isEmpty() ? QStringLiteral("重复的类型：") + f.subject
+                                 : QStringLiteral("组合包 %1 中已有 %2")
+                                       .arg(QFileInfo(f.path).fileName(), f.subject)};
     case F::ItemMissing:
         return {QStringLiteral("文件不存在"),
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),
-                path.isEmpty() ? QStringLiteral("未填写文件路径")
-                               : QStringLiteral("找不到：") + path};
+                f.path.isEmpty() ? QStringLiteral("未填写文件路径")
+                                 : withHint(QStringLiteral("找不到：") + quotedPath(f.path), f)};
     case F::ItemUnreadable:
         return {QStringLiteral("文件无法读取"),
                 QStringLiteral("%1文件无法读取，请检查权限").arg(f.subject),
-                QStringLiteral("没有读取权限：") + path};
+                QStringLiteral("没有读取权限：") + quotedPath(f.path)};
     case F::ItemIsArchive:
         return {QStringLiteral("路径冲突"),
-                QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), path};
+                QStringLiteral("%1文件不能与生成的升级包相同").arg(f.subject), quotedPath(f.path)};
     case F::FileNameRepeated:
         return {QStringLiteral("文件名重复"),
                 QStringLiteral("升级包内存在同名文件%1，请重命名后重试").arg(f.subject), cause};
@@ -231,13 +259,43 @@ PackageMessage packageMessage(const PackageFailure &f)
         return {QStringLiteral("文件名错误"),
                 QStringLiteral("升级项的文件名%1在Windows或U盘上不能使用（%2）")
                     .arg(f.subject, nameProblemText(f)),
-                path};
+                quotedPath(f.path)};
     case F::PackageRefused:
         return {QStringLiteral("解压失败"), QStringLiteral("HMI和控制器升级包解压失败!"), cause};
     case F::WriteFailed:
         return {QStringLiteral("打包失败"), QStringLiteral("文件压缩失败!"), cause};
     }
     return {};
+}
+
+// The failure with its names and texts safe to print: what they hold that
+// acts on a terminal or cannot be seen is escaped, while the lines of the
+// message itself stay lines. Paths are escaped where they are shown, after
+// they were looked at (quotedPath()); the character a package name may not
+// hold is named by its code point.
+PackageFailure printable(PackageFailure f)
+{
+    f.subject = escapedText(f.subject);
+    f.key = escapedText(f.key);
+    f.specifics = escapedText(f.specifics);
+    if (!(f.kind == PackageFailure::PackageNameInvalid
+          && f.nameProblem == NameProblem::ControlCharacter))
+        f.detail = escapedText(f.detail);
+    return f;
+}
+
+} // namespace
+
+PackageMessage packageMessage(const PackageFailure &failure)
+{
+    return messageFor(printable(failure));
+}
+
+QString problemText(const PackageFailure &failure)
+{
+    const PackageFailure f = printable(failure);
+    const QString hint = notFoundHint(f);
+    return hint.isEmpty() ? causeText(f) : causeText(f) + QStringLiteral("；") + hint;
 }
 
 QString problemCode(const PackageFailure &f)
@@ -277,6 +335,8 @@ QString problemCode(const PackageFailure &f)
         "entry-past-end",
         "local-header-mismatch",
         "data-descriptor-mismatch",
+        "extra-field-invalid",
+        "unicode-path-mismatch",
         "entry-too-large",
         "entry-corrupt",
         "unsupported-method",
@@ -310,6 +370,8 @@ QString problemEntry(const PackageFailure &f)
     case F::EntryPastEnd:
     case F::LocalHeaderMismatch:
     case F::DataDescriptorMismatch:
+    case F::ExtraFieldInvalid:
+    case F::UnicodePathMismatch:
     case F::EntryTooLarge:
     case F::EntryCorrupt:
     case F::UnsupportedMethod:

@@ -57,6 +57,8 @@ struct PackageFailure
         EntryPastEnd, // detail: the entry name
         LocalHeaderMismatch, // detail: the entry name; specifics: the field
         DataDescriptorMismatch, // detail: the entry name
+        ExtraFieldInvalid, // detail: the entry name; specifics: the header
+        UnicodePathMismatch, // detail: the entry name; specifics: the field's name
         // the entries
         EntryTooLarge, // detail: the entry name
         EntryCorrupt, // detail: the entry name; specifics: what is wrong
@@ -64,7 +66,7 @@ struct PackageFailure
         EncryptedEntry, // detail: the entry name
         LinkEntry, // detail: the entry name
         UnsafeEntryName, // detail: the entry name
-        UnportableEntryName, // detail: the entry name; nameProblem
+        UnportableEntryName, // detail: the entry name; nameProblem; specifics: the character
         EntryNameRepeated, // detail: the entry name
         // the manifest
         ManifestMissing,
@@ -72,7 +74,8 @@ struct PackageFailure
         ManifestTooLarge,
         ManifestNotObject,
         MemberInvalid, // key: the manifest key
-        KeyImitatesType, // key: the manifest key; detail: the type key it imitates
+        KeyImitatesType, // key: the manifest key; detail: the type key it imitates, or
+                         // none: then nameProblem says what is wrong
         NamedEntryMissing, // key; detail: the name
         NamedEntryNotFile, // key; detail: the name
         PackageChanged,
@@ -98,7 +101,9 @@ struct PackageFailure
 };
 
 // The words for a failure: the message's title and text, and the cause shown
-// beneath them (empty where there is nothing more to say).
+// beneath them (empty where there is nothing more to say). Control and format
+// characters in them, from names, keys and paths, are escaped (escapedText()),
+// so that printing them cannot act on a terminal or hide a character.
 struct PackageMessage
 {
     QString title;
@@ -106,7 +111,13 @@ struct PackageMessage
     QString cause;
 };
 
+// Paths appear in 「」 (displayPath()), so that a blank at an end shows; a
+// path that was not found but exists without its end blanks is said so.
 PackageMessage packageMessage(const PackageFailure &failure);
+
+// A package problem's cause without the package's path, which inspect names
+// once for all of them.
+QString problemText(const PackageFailure &failure);
 
 // A stable lower-case code for a failure's reason, for scripts that read the
 // command line's JSON ("entry-corrupt", "manifest-missing", ...).

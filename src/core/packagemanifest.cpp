@@ -20,11 +20,24 @@ bool isValidUtf8(const QByteArray &bytes)
     return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
-QString decodeForeignText(const QByteArray &bytes)
+QString decodeGb18030(const QByteArray &bytes)
 {
-    if (isValidUtf8(bytes))
-        return QTextCodec::codecForName("UTF-8")->toUnicode(bytes); // drops a byte-order mark
     return QTextCodec::codecForName("GB18030")->toUnicode(bytes);
+}
+
+bool isValidGb18030(const QByteArray &bytes)
+{
+    return QTextCodec::codecForName("GB18030")->fromUnicode(decodeGb18030(bytes)) == bytes;
+}
+
+QString decodeForeignText(const QByteArray &bytes, bool *exact)
+{
+    const bool utf8 = isValidUtf8(bytes);
+    if (exact)
+        *exact = utf8 || isValidGb18030(bytes);
+    if (utf8)
+        return QTextCodec::codecForName("UTF-8")->toUnicode(bytes); // drops a byte-order mark
+    return decodeGb18030(bytes);
 }
 
 namespace {
@@ -47,18 +60,19 @@ bool hasUtf8Mark(const QByteArray &bytes)
 
 bool parseManifest(const QByteArray &bytes, bool legacyNames,
                    const std::function<bool(const QJsonObject &)> &namesResolve,
-                   QJsonObject *manifest)
+                   QJsonObject *manifest, bool *exactText)
 {
     if (!legacyNames || hasUtf8Mark(bytes))
-        return parseObject(decodeForeignText(bytes), manifest);
-    const bool legacyParsed
-        = parseObject(QTextCodec::codecForName("GB18030")->toUnicode(bytes), manifest);
+        return parseObject(decodeForeignText(bytes, exactText), manifest);
+    const bool legacyParsed = parseObject(decodeGb18030(bytes), manifest);
+    *exactText = isValidGb18030(bytes);
     if (legacyParsed && namesResolve(*manifest))
         return true;
     QJsonObject utf8;
-    if (isValidUtf8(bytes) && parseObject(QString::fromUtf8(bytes), &utf8)
+    if (isValidUtf8(bytes) && parseObject(QString::fromUtf8(bytes.constData(), bytes.size()), &utf8)
         && (namesResolve(utf8) || !legacyParsed)) {
         *manifest = utf8;
+        *exactText = true;
         return true;
     }
     return legacyParsed;

@@ -73,7 +73,7 @@ PackageFailure checkPackageName(const QString &typed)
         f.kind = PackageFailure::PackageNameInvalid;
         f.nameProblem = problem.kind;
         f.detail = problem.kind == NameProblem::TooLong ? QString::number(archiveBytes)
-                                                        : QString(problem.character);
+                                                        : problem.character;
     }
     return f;
 }
@@ -139,7 +139,7 @@ PackageFailure checkFileNames(const PackageItems &items)
             PackageFailure f
                 = rowFailure(PackageFailure::FileNameUnportable, item.row, item.name, path);
             f.nameProblem = problem.kind;
-            f.specifics = QString(problem.character);
+            f.specifics = problem.character;
             return f;
         }
         const QString folded = windowsFoldedName(item.name);

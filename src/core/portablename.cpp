@@ -1,5 +1,7 @@
 #include "portablename.h"
 
+#include "visibletext.h"
+
 #include <QStringList>
 
 namespace {
@@ -29,9 +31,17 @@ bool isDeviceName(const QString &name)
         || digit == QChar(0x00B2) || digit == QChar(0x00B3);
 }
 
-NameProblem problem(NameProblem::Kind kind, QChar character = QChar())
+NameProblem problem(NameProblem::Kind kind, const QString &character = QString())
 {
     return {kind, character};
+}
+
+// The character at a place, with its other half when it is a surrogate pair.
+QString characterAt(const QString &text, int at)
+{
+    const bool pair
+        = text.at(at).isHighSurrogate() && at + 1 < text.size() && text.at(at + 1).isLowSurrogate();
+    return text.mid(at, pair ? 2 : 1);
 }
 
 } // namespace
@@ -43,11 +53,19 @@ NameProblem portableNameProblem(const QString &name)
     if (name == QLatin1String(".") || name == QLatin1String(".."))
         return problem(NameProblem::DotName);
     static const QString forbidden = QStringLiteral("<>:\"|?*");
-    for (const QChar c : name) {
+    // Invisible characters would let two names look alike (hmi.zip and
+    // hmi\u200b.zip), and a surrogate without its other half is no text to
+    // any UTF-8 reader.
+    const int hidden = firstControlOrFormat(name);
+    const int lone = firstLoneSurrogate(name);
+    for (int at = 0; at < name.size(); ++at) {
+        const QChar c = name.at(at);
         if (c == QLatin1Char('/') || c == QLatin1Char('\\'))
             return problem(NameProblem::Separator, c);
-        if (c.category() == QChar::Other_Control)
-            return problem(NameProblem::ControlCharacter, c);
+        if (at == hidden)
+            return problem(NameProblem::ControlCharacter, characterAt(name, at));
+        if (at == lone)
+            return problem(NameProblem::InvalidText, c);
         if (forbidden.contains(c))
             return problem(NameProblem::ForbiddenCharacter, c);
     }
@@ -75,7 +93,10 @@ NameProblem typedNameProblem(const QString &name)
 QString windowsFoldedName(const QString &name)
 {
     QString folded = name.normalized(QString::NormalizationForm_C).toCaseFolded();
-    while (!folded.isEmpty() && (isBlank(folded.back()) || folded.back() == QLatin1Char('.')))
+    // Read through a const reference: a name that needs no change stays
+    // shared with the one given, not copied.
+    const QString &read = folded;
+    while (!read.isEmpty() && (isBlank(read.back()) || read.back() == QLatin1Char('.')))
         folded.chop(1);
     return folded;
 }

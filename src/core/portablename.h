@@ -1,7 +1,6 @@
 #ifndef PORTABLENAME_H
 #define PORTABLENAME_H
 
-#include <QChar>
 #include <QString>
 
 // What keeps a file name from working on every system a package travels to:
@@ -14,15 +13,17 @@ struct NameProblem
         Separator, // character: '/' or '\'
         DotName, // "." or ".."
         ForbiddenCharacter, // character: one of < > : " | ? *
-        ControlCharacter, // character
+        ControlCharacter, // character: a control or (invisible) format character
         DeviceName, // a Windows device name such as CON or COM1
         LeadingBlank,
         TrailingBlank,
         TrailingDot,
         TooLong, // over 255 bytes of UTF-8
+        InvalidText, // character: a surrogate without its other half; or bytes
+                     // that are not valid in their encoding
     };
     Kind kind = None;
-    QChar character;
+    QString character; // one character: one or two UTF-16 units
 
     bool found() const { return kind != None; }
 };

@@ -1,8 +1,13 @@
 #include "zipcontainer.h"
 
+#include "extrafields.h"
+#include "littleendian.h"
 #include "packagemanifest.h"
+#include "portablename.h"
+#include "zipend.h"
 
-#include <QTextCodec>
+#include <QHash>
+#include <QMap>
 
 #include <algorithm>
 #include <cstring>
@@ -14,19 +19,16 @@ using F = PackageFailure;
 
 constexpr quint32 localSignature = 0x04034b50;
 constexpr quint32 centralSignature = 0x02014b50;
-constexpr quint32 endSignature = 0x06054b50;
-constexpr quint32 zip64EndSignature = 0x06064b50;
-constexpr quint32 zip64LocatorSignature = 0x07064b50;
 constexpr quint32 descriptorSignature = 0x08074b50;
 
-constexpr quint64 endRecordSize = 22;
-constexpr quint64 zip64LocatorSize = 20;
-constexpr quint64 zip64EndMinimumSize = 56;
 constexpr quint64 centralHeaderSize = 46;
 constexpr quint64 localHeaderSize = 30;
 constexpr quint64 sizeLimit = quint64(1) << 53;
-constexpr quint64 directoryLimit = 64 * 1024 * 1024;
-constexpr quint16 zip64ExtraId = 0x0001;
+// No file system holds a name this long, in any encoding; a longer one is
+// refused before it is decoded or kept.
+constexpr quint64 nameLengthLimit = 1024;
+// What a refusal quotes of a name that is too long.
+constexpr int quotedNameLength = 64;
 constexpr quint16 descriptorFlag = 0x0008;
 constexpr quint16 utf8Flag = 0x0800;
 constexpr quint32 saturated32 = 0xffffffff;
@@ -36,17 +38,11 @@ constexpr quint32 fileTypeMask = 0170000;
 constexpr quint32 linkType = 0120000;
 constexpr quint32 folderType = 0040000;
 
-quint16 le16(const char *p)
+// All of the bytes: QString::fromUtf8(QByteArray) stops at a NUL, which
+// would make "hmi.zip\0x" read as "hmi.zip".
+QString utf8Text(const QByteArray &bytes)
 {
-    return quint16(quint8(p[0]) | quint8(p[1]) << 8);
-}
-quint32 le32(const char *p)
-{
-    return quint32(le16(p)) | quint32(le16(p + 2)) << 16;
-}
-quint64 le64(const char *p)
-{
-    return quint64(le32(p)) | quint64(le32(p + 4)) << 32;
+    return QString::fromUtf8(bytes.constData(), bytes.size());
 }
 
 // The 64-bit values that a ZIP64 extra field holds for the saturated fields,
@@ -55,20 +51,8 @@ class Zip64Extra
 {
 public:
     explicit Zip64Extra(const QByteArray &extra)
+        : data(extraField(extra, zip64ExtraId))
     {
-        int at = 0;
-        // Fields are id, length, data; stray padding at the end is no field.
-        while (at + 4 <= extra.size()) {
-            const quint16 id = le16(extra.constData() + at);
-            const int length = le16(extra.constData() + at + 2);
-            if (at + 4 + length > extra.size())
-                break;
-            if (id == zip64ExtraId) {
-                data = extra.mid(at + 4, length);
-                return;
-            }
-            at += 4 + length;
-        }
     }
     // Takes the next 64-bit value into *value when the 32-bit one was full.
     bool take(bool full, quint64 *value)
@@ -99,13 +83,19 @@ public:
 
     PackageFailure run()
     {
-        PackageFailure f = findEnd();
+        CentralDirectoryPlace place;
+        PackageFailure f = locateCentralDirectory(source, path, &place);
+        cdOffset = place.offset;
+        cdSize = place.size;
+        count = place.count;
         if (!f.failed())
             f = readDirectory();
         if (!f.failed())
             f = checkLocalHeaders();
         if (!f.failed())
-            decodeNames();
+            f = decodeNames();
+        if (!f.failed())
+            f = checkUnicodePaths();
         return f;
     }
 
@@ -133,108 +123,6 @@ private:
         return notZip(QStringLiteral("文件不完整"));
     }
 
-    PackageFailure findEnd()
-    {
-        const quint64 size = source.size();
-        if (size < endRecordSize)
-            return notZip(QStringLiteral("没有结束记录"));
-        const quint64 tailLength = qMin<quint64>(size, endRecordSize + 0xffff);
-        const quint64 tailStart = size - tailLength;
-        QByteArray tail;
-        if (!read(tailStart, tailLength, &tail))
-            return readFailure();
-        // The end record is the one that ends the file with its comment; an
-        // end record inside that comment, or one whose comment holds this
-        // one, would let two readers take different ones.
-        bool signatureSeen = false;
-        QList<qint64> ending;
-        for (qint64 at = qint64(tailLength - endRecordSize); at >= 0; --at) {
-            const char *p = tail.constData() + at;
-            if (le32(p) != endSignature)
-                continue;
-            signatureSeen = true;
-            if (tailStart + quint64(at) + endRecordSize + le16(p + 20) == size)
-                ending.append(at);
-        }
-        if (ending.isEmpty())
-            return signatureSeen ? refuse(F::DataAfterEnd) : notZip(QStringLiteral("没有结束记录"));
-        const qint64 at = ending.first();
-        if (ending.size() > 1 || tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
-            return refuse(F::CommentHoldsEndRecord);
-        const char *end = tail.constData() + at;
-        endOffset = tailStart + quint64(at);
-
-        const quint16 disk = le16(end + 4);
-        const quint16 directoryDisk = le16(end + 6);
-        const quint16 entriesOnDisk = le16(end + 8);
-        const quint16 entries = le16(end + 10);
-        const quint32 directorySize = le32(end + 12);
-        const quint32 directoryOffset = le32(end + 16);
-        count = entries;
-        cdSize = directorySize;
-        cdOffset = directoryOffset;
-        directoryEnd = endOffset;
-
-        QByteArray locator;
-        const bool hasLocator = endOffset >= zip64LocatorSize
-            && read(endOffset - zip64LocatorSize, zip64LocatorSize, &locator)
-            && le32(locator.constData()) == zip64LocatorSignature;
-        if (hasLocator) {
-            const PackageFailure f = readZip64(locator, disk, directoryDisk, entriesOnDisk);
-            if (f.failed())
-                return f;
-        } else if (disk != 0 || directoryDisk != 0 || entriesOnDisk != entries) {
-            return notZip(QStringLiteral("分卷压缩包"));
-        }
-        if (count > quint64(maximumEntryCount))
-            return refuse(F::TooManyEntries, QString::number(count));
-        if (cdOffset > directoryEnd || cdSize != directoryEnd - cdOffset)
-            return notZip(QStringLiteral("中央目录的位置与结束记录不符"));
-        if (cdSize > directoryLimit)
-            return refuse(F::DirectoryTooLarge);
-        return PackageFailure();
-    }
-
-    // A ZIP64 end record stands right before its locator, and agrees with
-    // every field of the end record that is not saturated.
-    PackageFailure readZip64(const QByteArray &locator, quint16 disk, quint16 directoryDisk,
-                             quint16 entriesOnDisk)
-    {
-        const quint64 locatorOffset = endOffset - zip64LocatorSize;
-        const quint64 recordOffset = le64(locator.constData() + 8);
-        const quint32 disks = le32(locator.constData() + 16);
-        QByteArray record;
-        if (le32(locator.constData() + 4) != 0 || disks > 1 || recordOffset > locatorOffset
-            || locatorOffset - recordOffset < zip64EndMinimumSize
-            || !read(recordOffset, zip64EndMinimumSize, &record)
-            || le32(record.constData()) != zip64EndSignature
-            || le64(record.constData() + 4) != locatorOffset - recordOffset - 12)
-            return refuse(F::Zip64Mismatch);
-        const char *r = record.constData();
-        const quint32 disk64 = le32(r + 16);
-        const quint32 directoryDisk64 = le32(r + 20);
-        const quint64 entriesOnDisk64 = le64(r + 24);
-        const quint64 entries64 = le64(r + 32);
-        const quint64 size64 = le64(r + 40);
-        const quint64 offset64 = le64(r + 48);
-        const auto agrees = [](quint64 narrow, quint64 saturated, quint64 wide) {
-            return narrow == saturated || narrow == wide;
-        };
-        if (!agrees(disk, saturated16, disk64)
-            || !agrees(directoryDisk, saturated16, directoryDisk64)
-            || !agrees(entriesOnDisk, saturated16, entriesOnDisk64)
-            || !agrees(count, saturated16, entries64) || !agrees(cdSize, saturated32, size64)
-            || !agrees(cdOffset, saturated32, offset64))
-            return refuse(F::Zip64Mismatch);
-        if (disk64 != 0 || directoryDisk64 != 0 || entriesOnDisk64 != entries64)
-            return notZip(QStringLiteral("分卷压缩包"));
-        count = entries64;
-        cdSize = size64;
-        cdOffset = offset64;
-        directoryEnd = recordOffset;
-        return PackageFailure();
-    }
-
     PackageFailure readDirectory()
     {
         QByteArray directory;
@@ -251,6 +139,8 @@ private:
             const quint64 length = centralHeaderSize + nameLength + extraLength + commentLength;
             if (cdSize - at < length)
                 return notZip(QStringLiteral("中央目录不完整"));
+            if (nameLength > nameLengthLimit)
+                return refuseLongName(directory.mid(int(at + centralHeaderSize), quotedNameLength));
             ZipEntry entry;
             entry.index = int(i);
             entry.centralOffset = cdOffset + at;
@@ -266,8 +156,12 @@ private:
             entry.attributes = le32(p + 38);
             entry.headerOffset = le32(p + 42);
             entry.rawName = directory.mid(int(at + centralHeaderSize), int(nameLength));
-            Zip64Extra zip64(
-                directory.mid(int(at + centralHeaderSize + nameLength), int(extraLength)));
+            const QByteArray extra
+                = directory.mid(int(at + centralHeaderSize + nameLength), int(extraLength));
+            if (!extraFieldsTile(extra))
+                return refuse(F::ExtraFieldInvalid, displayName(entry), QStringLiteral("中央目录"));
+            takeExtraFields(&entry, extra, true);
+            Zip64Extra zip64(extra);
             if (!zip64.take(entry.size == saturated32, &entry.size)
                 || !zip64.take(entry.compressedSize == saturated32, &entry.compressedSize)
                 || !zip64.take(entry.headerOffset == saturated32, &entry.headerOffset)
@@ -288,7 +182,35 @@ private:
     // Before names are decoded for good, problems name an entry as best they can.
     static QString displayName(const ZipEntry &entry)
     {
-        return entry.name.isEmpty() ? QString::fromUtf8(entry.rawName) : entry.name;
+        return entry.name.isEmpty() ? utf8Text(entry.rawName) : entry.name;
+    }
+
+    PackageFailure refuseLongName(const QByteArray &start) const
+    {
+        PackageFailure f = refuse(F::UnportableEntryName, utf8Text(start) + QStringLiteral("…"));
+        f.nameProblem = NameProblem::TooLong;
+        return f;
+    }
+
+    // What an entry's extra block says beyond its sizes: the names its Unicode
+    // Path fields give it, and its time in UTC, taken from the field that
+    // readers prefer (UT before NTFS, the central header before the local).
+    void takeExtraFields(ZipEntry *entry, const QByteArray &extra, bool central)
+    {
+        const QList<QByteArray> names = unicodePathNames(extra, entry->rawName);
+        if (!names.isEmpty())
+            unicodeNames[entry->index] += names;
+        qint64 seconds = 0;
+        int rank = 0;
+        if (extendedModifiedTime(extra, &seconds))
+            rank = central ? 4 : 3;
+        else if (ntfsModifiedTime(extra, &seconds))
+            rank = central ? 2 : 1;
+        if (rank > timeRank.value(entry->index)) {
+            timeRank.insert(entry->index, rank);
+            entry->hasUtcModified = true;
+            entry->utcModified = seconds;
+        }
     }
 
     PackageFailure checkLocalHeaders()
@@ -331,13 +253,17 @@ private:
             return refuse(F::EntryPastEnd, name);
         if (variable.left(int(nameLength)) != entry->rawName)
             return refuse(F::LocalHeaderMismatch, name, QStringLiteral("名称"));
+        const QByteArray localExtra = variable.mid(int(nameLength));
+        if (!extraFieldsTile(localExtra))
+            return refuse(F::ExtraFieldInvalid, name, QStringLiteral("本地文件头"));
+        takeExtraFields(entry, localExtra, false);
         if (le16(p + 6) != entry->flags)
             return refuse(F::LocalHeaderMismatch, name, QStringLiteral("标志"));
         if (le16(p + 8) != entry->method)
             return refuse(F::LocalHeaderMismatch, name, QStringLiteral("压缩方式"));
 
         quint64 crc = le32(p + 14), compressed = le32(p + 18), size = le32(p + 22);
-        Zip64Extra zip64(variable.mid(int(nameLength)));
+        Zip64Extra zip64(localExtra);
         const bool wide = compressed == saturated32 || size == saturated32;
         quint64 wideSize = size, wideCompressed = compressed;
         // A local ZIP64 field holds both sizes, the uncompressed one first.
@@ -394,27 +320,72 @@ private:
         return PackageFailure();
     }
 
-    void decodeNames()
+    // A name flagged UTF-8 that is not valid UTF-8 is refused: python cannot
+    // open such a package, unzip and bsdtar leave the entry out, others put
+    // U+FFFD in its place. A GB18030 name that does not read back to its
+    // bytes is kept, but marked: it may be left out, not copied.
+    PackageFailure decodeNames()
     {
         for (const ZipEntry &entry : qAsConst(container->entries)) {
-            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName))
+            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName)
+                && pathFieldName(entry).isEmpty())
                 container->legacyNames = true;
         }
-        QTextCodec *legacy = QTextCodec::codecForName("GB18030");
         for (ZipEntry &entry : container->entries) {
+            if (entry.flags & utf8Flag && !isValidUtf8(entry.rawName)) {
+                PackageFailure f = refuse(F::UnportableEntryName, utf8Text(entry.rawName));
+                f.nameProblem = NameProblem::InvalidText;
+                return f;
+            }
             const bool utf8 = (entry.flags & utf8Flag) || !container->legacyNames;
-            entry.name = utf8 ? QString::fromUtf8(entry.rawName) : legacy->toUnicode(entry.rawName);
+            const QString fieldName = pathFieldName(entry);
+            if (!(entry.flags & utf8Flag) && !isValidUtf8(entry.rawName) && !fieldName.isEmpty()) {
+                entry.name = fieldName;
+            } else if (utf8) {
+                entry.name = utf8Text(entry.rawName);
+            } else {
+                entry.name = decodeGb18030(entry.rawName);
+                entry.nameValid = isValidGb18030(entry.rawName);
+            }
         }
+        return PackageFailure();
+    }
+
+    // A name in a code page (not UTF-8) that a Unicode Path field is meant
+    // for is the field's name, if its fields agree: what unzip, bsdtar and
+    // libzip read, and what a zip of a Western Windows means by CP437 bytes.
+    QString pathFieldName(const ZipEntry &entry) const
+    {
+        const QList<QByteArray> names = unicodeNames.value(entry.index);
+        if (names.isEmpty() || !isValidUtf8(names.first())
+            || names.count(names.first()) != names.size())
+            return QString();
+        return utf8Text(names.first());
+    }
+
+    // A Unicode Path field meant for the stored name must give the entry the
+    // name it has: unzip, bsdtar and libzip read the field's name, python and
+    // Java the stored one.
+    PackageFailure checkUnicodePaths() const
+    {
+        for (auto it = unicodeNames.cbegin(); it != unicodeNames.cend(); ++it) {
+            const ZipEntry &entry = container->entries.at(it.key());
+            for (const QByteArray &name : it.value()) {
+                if (!isValidUtf8(name) || utf8Text(name) != entry.name)
+                    return refuse(F::UnicodePathMismatch, entry.name, utf8Text(name));
+            }
+        }
+        return PackageFailure();
     }
 
     const ByteSource &source;
     QString path;
     ZipContainer *container;
-    quint64 endOffset = 0;
-    quint64 directoryEnd = 0;
     quint64 count = 0;
     quint64 cdSize = 0;
     quint64 cdOffset = 0;
+    QMap<int, QList<QByteArray>> unicodeNames; // by entry index
+    QHash<int, int> timeRank; // by entry index: where its UTC time came from
 };
 
 quint32 unixMode(const ZipEntry &entry)

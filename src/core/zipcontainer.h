@@ -3,6 +3,7 @@
 
 #include "bytesource.h"
 #include "packagefailure.h"
+#include "zipend.h"
 
 #include <QByteArray>
 #include <QList>
@@ -15,6 +16,9 @@ struct ZipEntry
     int index = -1; // in central directory order
     QByteArray rawName;
     QString name; // decoded: see readZipContainer()
+    // False when the stored name is not valid in the encoding it is read in
+    // (GB18030 read back to other bytes); name then holds U+FFFD or less.
+    bool nameValid = true;
     quint16 madeBy = 0;
     quint16 flags = 0;
     quint16 method = 0;
@@ -27,8 +31,9 @@ struct ZipEntry
     quint64 centralOffset = 0; // the central directory header
     quint64 headerOffset = 0; // the local header
     quint64 dataOffset = 0; // the stored data, compressedSize bytes
-    // The modification time in seconds since 1970 UTC, where an extended-
-    // timestamp (UT) or NTFS field gives it.
+    // The modification time in UTC, in seconds since 1970, where an extra
+    // field holds one: an extended timestamp (UT) in the central header, else
+    // in the local header, else an NTFS field's, central before local.
     bool hasUtcModified = false;
     qint64 utcModified = 0;
 
@@ -46,23 +51,23 @@ struct ZipContainer
     bool legacyNames = false;
 };
 
-// The most entries a package may hold: what a ZIP file without ZIP64 records
-// can count, and more than any upgrade package needs.
-constexpr int maximumEntryCount = 65535;
-
 // Reads a ZIP archive's structure and refuses, with the first problem found,
 // anything that two ZIP readers could read as different archives:
-// - anything before the first entry, between entries, between the entries
-//   and the central directory, or after the end record but its comment;
-// - a comment that holds an end-record signature; a ZIP64 record that
-//   disagrees with the end record; more than one disk;
-// - more than 65,535 entries (decided from the end record alone) or a
-//   central directory over 64 MiB;
+// - what locateCentralDirectory() refuses: bytes after the end record but its
+//   comment and zero padding, a second end record, disagreeing ZIP64
+//   records, more than one disk, too many entries, too large a directory;
+// - anything before the first entry, between entries, or between the entries
+//   and the central directory;
 // - entries that overlap one another or the central directory, or run past
 //   the end of the file;
 // - a local header that disagrees with its central entry in name bytes,
 //   method, flags, CRC-32 or sizes (which a data descriptor may carry
 //   instead: it must then agree);
+// - extra fields that do not fill their header's extra block exactly (1 to 3
+//   zero bytes of padding may follow them);
+// - a name over 1 KiB (before anything is decoded or kept), a name flagged
+//   UTF-8 that is not, or a Unicode Path field, meant for the stored name,
+//   that gives the entry another name;
 // - a size over 2^53, or an empty entry whose CRC-32 is not 0.
 // Names flagged UTF-8 are read as UTF-8. The others are read as UTF-8 too,
 // unless one of them is not valid UTF-8: then all of them are read as

@@ -21,6 +21,9 @@ static int registerResources()
 
 // The remove button's image is grey already, so the style's own disabled
 // form of it looks no different; a faded one shows that it cannot be used.
+// (Its style sheet gives it a border so that Qt draws the whole button from
+// the sheet: with a transparent background alone, the Fusion style paints its
+// bevel from that colour, a dark square.)
 static void fadeWhenDisabled(QPushButton *button)
 {
     QIcon icon = button->icon();

@@ -11,11 +11,11 @@
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 
 namespace {
 
 constexpr int rowHeight = 61;
-constexpr int itemRowWidthMargin = 50;
 
 bool isPackageFile(const QString &path)
 {
@@ -34,8 +34,16 @@ ItemList::ItemList(QListWidget *list, QObject *parent)
 {
     list->setSelectionMode(QAbstractItemView::NoSelection);
     list->setFocusPolicy(Qt::NoFocus);
+    // The rows are laid out again whenever the list is resized: each is as
+    // wide as the list's viewport, and never narrower than its widgets need
+    // (its size hint). The list keeps room for that and for a vertical scroll
+    // bar, so the window cannot be made so narrow that a row's buttons slide
+    // out of view; between the two, the row's path field gives way.
+    list->setResizeMode(QListView::Adjust);
     addRow();
     addAddRow();
+    list->setMinimumWidth(rowMinimumWidth + 2 * list->frameWidth()
+                          + list->verticalScrollBar()->sizeHint().width());
     connect(qApp, &QApplication::focusChanged, this,
             [this](QWidget *, QWidget *now) { scrollToFocusedRow(now); });
 }
@@ -56,8 +64,10 @@ UpgradeItemWidget *ItemList::row(int index) const
 UpgradeItemWidget *ItemList::addRow()
 {
     auto *item = new QListWidgetItem;
-    item->setSizeHint(QSize(list->width() - itemRowWidthMargin, rowHeight));
     auto *added = new UpgradeItemWidget(list);
+    added->ensurePolished();
+    rowMinimumWidth = qMax(rowMinimumWidth, added->minimumSizeHint().width());
+    item->setSizeHint(QSize(rowMinimumWidth, rowHeight));
     // The add row is missing only while the list is being built.
     list->insertItem(addButton ? list->count() - 1 : list->count(), item);
     list->setItemWidget(item, added);
@@ -76,7 +86,7 @@ void ItemList::removeRow(QListWidgetItem *item, UpgradeItemWidget *row)
 void ItemList::addAddRow()
 {
     auto *item = new QListWidgetItem(list);
-    item->setSizeHint(QSize(list->width(), rowHeight));
+    item->setSizeHint(QSize(rowMinimumWidth, rowHeight));
     auto *container = new QWidget(list);
     addButton = new QPushButton(QStringLiteral("添加升级项"), list);
     addButton->setToolTip(QStringLiteral("添加一行升级项（也可把文件拖到这里）"));

@@ -55,6 +55,8 @@ private:
 
     QListWidget *list;
     QPushButton *addButton = nullptr;
+    // The width an item row's widgets need at least.
+    int rowMinimumWidth = 0;
 };
 
 #endif // ITEMLIST_H

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "displaypath.h"
 #include "filechooser.h"
 #include "itemlist.h"
 #include "messageboxes.h"
@@ -202,7 +203,7 @@ bool MainWindow::confirmReplacing(const QString &archive, FileIdentity *replacea
     if (!replaceable->exists || QFileInfo(archive).isDir())
         return true;
     return askYesNo(this, QStringLiteral("升级包已存在"),
-                    displayPath(archive) + QStringLiteral("\n是否替换？"));
+                    quotedPath(archive) + QStringLiteral("\n是否替换？"));
 }
 
 void MainWindow::onBtnStartPackagingClicked()
@@ -315,7 +316,7 @@ void MainWindow::askToReplaceOther()
         return;
     askingToReplace = true;
     const bool replace = askYesNo(progressDialog, QStringLiteral("升级包已存在"),
-                                  displayPath(runArchive)
+                                  quotedPath(runArchive)
                                       + QStringLiteral("\n打包期间有另一个文件出现在此处，"
                                                        "是否替换它？"));
     askingToReplace = false;
@@ -535,5 +536,5 @@ void MainWindow::openFolderOf(const QString &archive)
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(folder)))
         showWarning(this, QStringLiteral("无法打开文件夹"),
                     QStringLiteral("没有可以打开文件夹的程序"),
-                    QStringLiteral("升级包所在文件夹：") + displayPath(folder));
+                    QStringLiteral("升级包所在文件夹：") + quotedPath(folder));
 }

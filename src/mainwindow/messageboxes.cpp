@@ -1,7 +1,8 @@
 #include "messageboxes.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include "displaypath.h"
+#include "visibletext.h"
+
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QLabel>
@@ -43,10 +44,23 @@ void widenFor(QLabel *label, int limit)
     label->setMinimumWidth(qMin(widest + metrics.averageCharWidth(), limit));
 }
 
+QString escapedLines(const QString &text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = escapedText(line);
+    return lines.join(QLatin1Char('\n'));
+}
+
 } // namespace
 
 void makeReadable(QMessageBox *box)
 {
+    // Names from a package are shown with hidden characters escaped, as
+    // packageMessage() and the command line show them; the lines a box's
+    // texts are made of stay lines.
+    box->setText(escapedLines(box->text()));
+    box->setInformativeText(escapedLines(box->informativeText()));
     box->ensurePolished();
     const int limit = qMax(200, boxWidthLimit(box) - besideTexts);
     for (const char *name : {"qt_msgbox_label", "qt_msgbox_informativelabel"}) {
@@ -73,17 +87,15 @@ void showWarning(QWidget *parent, const QString &title, const QString &text, con
     box.exec();
 }
 
-QString displayPath(const QString &path)
-{
-    return QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-}
-
 QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries)
 {
-    QStringList lines {displayPath(archive),
+    QStringList lines {escapedText(quotedPath(archive)),
                        QStringLiteral("大小：%1").arg(QLocale().formattedDataSize(size))};
     if (!leftOutEntries.isEmpty()) {
-        QString names = leftOutEntries.mid(0, leftOutNamesShown).join(QStringLiteral("、"));
+        QStringList shown = leftOutEntries.mid(0, leftOutNamesShown);
+        for (QString &name : shown)
+            name = escapedText(name);
+        QString names = shown.join(QStringLiteral("、"));
         if (leftOutEntries.size() > leftOutNamesShown)
             names += QStringLiteral("……（共%1个）").arg(leftOutEntries.size());
         lines << QStringLiteral("未列入清单、未打包：") + names;

@@ -21,9 +21,6 @@ bool askYesNo(QWidget *parent, const QString &title, const QString &text);
 // Shows a warning with the cause beneath its text.
 void showWarning(QWidget *parent, const QString &title, const QString &text, const QString &cause);
 
-// A path as the user's system writes it: absolute, cleaned, native separators.
-QString displayPath(const QString &path);
-
 // The success box's lines beneath its text: where the package is, its size,
 // and the entries of a merged package that were left out of it.
 QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries);

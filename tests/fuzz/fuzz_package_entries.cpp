@@ -1,6 +1,6 @@
 // libFuzzer harness: the fuzzer's bytes describe a package (entry names,
-// methods, flags, contents, a manifest of (key, name) members, a layout and a
-// few header edits); libzip compresses and checksums the entries in memory,
+// methods, flags, contents, extra fields, a manifest of (key, name) members, a
+// layout and a few header edits); libzip compresses and checksums the entries in memory,
 // so that CRCs and sizes are right and the checks reach past them, and the
 // package is laid out as described and held to the invariant (invariant.h).
 #include "invariant.h"
@@ -12,6 +12,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <zip.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <string>
@@ -86,6 +87,20 @@ const std::vector<QByteArray> sampleNames = {
     "\xe1\x84\x80\xe1\x85\xa1.bin",
     "\xea\xb0\x80.bin",
     "\xef\xac\x81.bin",
+    // Invisible format characters: U+200B, U+202E, U+00AD, U+200E, a tag.
+    "hmi\xe2\x80\x8b.zip",
+    "\xe2\x80\xaegpj.zip",
+    "hm\xc2\xadi.zip",
+    "hmi.zip\xe2\x80\x8e",
+    "hmi\xf3\xa0\x81\x81.zip",
+    // Terminal escapes; bytes that are no text in UTF-8 nor in GB18030.
+    "\x1b]0;pwned\x07\x1b[2J.txt",
+    "hmi\x81",
+    "a\x80"
+    "b",
+    // Around the longest name a package may hold at all: 1 KiB.
+    QByteArray(1024, 'n'),
+    QByteArray(1025, 'n'),
 };
 
 // Type keys and near misses, as JSON text.
@@ -120,6 +135,17 @@ const std::vector<QByteArray> sampleKeys = {
     "servo\\u3000",
     "\\ufeffhmi",
     "hmi.",
+    // No text: surrogates without their other half, bytes that are not UTF-8.
+    "x\\ud800",
+    "\\udc00hmi",
+    "hmi\\ud83d\\ude00",
+    "x\xff",
+    "hmi\x81",
+    // Invisible format characters.
+    "hmi\\u202e",
+    "hmi\\u00ad",
+    "\\u200ehmi",
+    "hmi\\u2060",
 };
 
 class Decoder
@@ -200,9 +226,62 @@ struct EntryPlan
     bool localSizesZero = true;
     bool zip64 = false;
     QByteArray localName; // null: as the central header
-    QByteArray extra;
+    QByteArray centralExtra;
+    QByteArray localExtra;
     bool twice = false;
 };
+
+QByteArray extraField(quint16 id, const QByteArray &data)
+{
+    QByteArray field;
+    putLe16(&field, id);
+    putLe16(&field, quint16(data.size()));
+    return field + data;
+}
+
+// An extra field as writers put them, or as hostile ones do: times (UT,
+// NTFS), a Unicode Path field that names the entry or another name, whose
+// CRC-32 is the stored name's or stale, and blocks that do not add up.
+QByteArray decodeExtraField(Decoder *d, const QByteArray &storedName)
+{
+    switch (d->choice(7)) {
+    case 0: { // UT: flags, then up to three times
+        QByteArray data(1, char(d->choice(7)));
+        for (int i = d->choice(3); i > 0; --i)
+            putLe32(&data, d->u32());
+        return extraField(0x5455, data);
+    }
+    case 1: { // NTFS: reserved, tag 1, three FILETIMEs
+        QByteArray data;
+        putLe32(&data, 0);
+        putLe16(&data, quint16(d->flag() ? 1 : d->u16()));
+        putLe16(&data, 24);
+        for (int i = 0; i < 3; ++i)
+            putLe64(&data, d->flag() ? 0 : (quint64(d->u32()) + 11644473600ULL) * 10000000ULL);
+        return extraField(0x000a, data);
+    }
+    case 2:
+    case 3: { // Unicode Path: version, CRC-32 of the stored name, a name
+        QByteArray data(1, char(d->flag() ? 1 : d->choice(3)));
+        const QByteArray name = d->flag() ? storedName : d->name(0);
+        const QByteArray crcOf = d->choice(3) == 3 ? d->name(1) : storedName;
+        putLe32(&data,
+                quint32(crc32(0, reinterpret_cast<const Bytef *>(crcOf.constData()),
+                              uInt(crcOf.size()))));
+        return extraField(0x7075, data + name);
+    }
+    case 4: { // a field longer than what follows
+        QByteArray field;
+        putLe16(&field, d->u16());
+        putLe16(&field, quint16(d->choice(64)));
+        return field + d->bytes(8);
+    }
+    case 5: // a tail: padding, or not
+        return d->flag() ? QByteArray(1 + d->choice(2), '\0') : d->bytes(3);
+    default:
+        return d->bytes(24);
+    }
+}
 
 int methodFor(int choice)
 {
@@ -251,8 +330,15 @@ EntryPlan decodeEntry(Decoder *d, int n)
     plan.zip64 = d->choice(3) == 3;
     if (d->choice(7) == 7)
         plan.localName = d->name(n + 1);
-    if (d->choice(7) == 7)
-        plan.extra = d->bytes(24);
+    // Extra fields in the central header, the local one, or both.
+    for (int i = d->choice(7) >= 5 ? 1 + d->choice(2) : 0; i > 0; --i) {
+        const QByteArray field = decodeExtraField(d, plan.name);
+        const int where = d->choice(2);
+        if (where != 1)
+            plan.centralExtra += field;
+        if (where != 0)
+            plan.localExtra += field;
+    }
     plan.twice = d->choice(15) == 15;
     return plan;
 }
@@ -260,7 +346,7 @@ EntryPlan decodeEntry(Decoder *d, int n)
 // A manifest name from an entry's name: as is, or one that nearly matches.
 QString nameVariant(Decoder *d, const QString &name)
 {
-    switch (d->choice(7)) {
+    switch (d->choice(8)) {
     case 0:
     case 1:
     case 2:
@@ -273,6 +359,8 @@ QString nameVariant(Decoder *d, const QString &name)
         return name.normalized(QString::NormalizationForm_C);
     case 6:
         return QStringLiteral("./") + name;
+    case 7:
+        return name + QChar(d->flag() ? 0xd800 : 0xdc00);
     default:
         return name + QLatin1Char('.');
     }
@@ -286,7 +374,7 @@ QByteArray jsonString(const QString &text, bool asciiOnly)
         if (u == '"' || u == '\\') {
             out += '\\';
             out += char(u);
-        } else if (u < 0x20 || (asciiOnly && u > 0x7e)) {
+        } else if (u < 0x20 || (asciiOnly && u > 0x7e) || c.isSurrogate()) {
             out += "\\u" + QByteArray::number(u, 16).rightJustified(4, '0');
         } else {
             out += QString(c).toUtf8();
@@ -474,8 +562,8 @@ QByteArray layOut(Decoder *d, const std::vector<EntryPlan> &plans, const QByteAr
         entry.descriptor = plan.descriptor;
         entry.localSizesZero = plan.localSizesZero;
         entry.zip64 = plan.zip64;
-        entry.centralExtra += plan.extra;
-        entry.localExtra += plan.extra;
+        entry.centralExtra += plan.centralExtra;
+        entry.localExtra += plan.localExtra;
         entries.append(entry);
         if (plan.twice)
             entries.append(entry);
@@ -490,6 +578,10 @@ QByteArray layOut(Decoder *d, const std::vector<EntryPlan> &plans, const QByteAr
         break;
     case 3:
         archive.suffix = d->bytes(16);
+        break;
+    case 6: // zeros, as bsdtar pads what it writes to a pipe; perhaps a byte more
+        archive.suffix = QByteArray(d->in.ConsumeIntegralInRange<int>(1, 12000), '\0')
+            + (d->flag() ? d->bytes(1) : QByteArray());
         break;
     case 4:
         archive.comment = d->bytes(32);

@@ -4,7 +4,8 @@
 Each one carries a fault that an attacker or a broken writer puts into a
 package; tests/tst_fuzzregressions.cpp holds every file of that folder to the
 package invariant and checks that `inspect` refuses these with the problem
-listed in verdicts.txt (also written here). Reproducers the fuzzers find are
+listed in verdicts.txt (also written here), or takes them where it says
+"taken". Reproducers the fuzzers find are
 added to the same folder by hand, without a verdict line.
 
     python3 tests/fuzz/make_regressions.py
@@ -57,6 +58,8 @@ class Entry:
         self.local_name = None
         self.attributes = UNIX_FILE
         self.zip64 = False
+        self.central_extra = b''
+        self.local_extra = b''
         self.offset = None  # default: where it is written
         for key, value in fields.items():
             setattr(self, key, value)
@@ -71,6 +74,7 @@ class Entry:
         if self.zip64:
             extra = struct.pack('<HHQQ', 1, 16, self.size, self.compressed_size())
             sizes = (MAX32, MAX32)
+        extra += self.local_extra
         return struct.pack('<IHHHHHIIIHH', 0x04034b50, 45 if self.zip64 else 20, self.flags,
                            self.method, 0, 0x5684, self.crc, sizes[0], sizes[1], len(name),
                            len(extra)) + name + extra
@@ -81,6 +85,7 @@ class Entry:
         if self.zip64:
             extra = struct.pack('<HHQQQ', 1, 24, self.size, self.compressed_size(), offset)
             sizes, offset = (MAX32, MAX32), MAX32
+        extra += self.central_extra
         return struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 0x031e, 45 if self.zip64 else 20,
                            self.flags, self.method, 0, 0x5684, self.crc, sizes[0], sizes[1],
                            len(self.name), len(extra), 0, 0, 0, self.attributes,
@@ -100,7 +105,7 @@ def manifest(members, method=DEFLATE, **fields):
     return Entry(MANIFEST, text.encode(), method, **fields)
 
 
-def archive(entries, comment=b'', shared_offset=None):
+def archive(entries, comment=b'', shared_offset=None, padding=b''):
     out = b''
     offsets = []
     for entry in entries:
@@ -111,7 +116,16 @@ def archive(entries, comment=b'', shared_offset=None):
                          for e, o in zip(entries, offsets))
     end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, len(entries), len(entries), len(directory),
                       len(out), len(comment))
-    return out + directory + end + comment
+    return out + directory + end + comment + padding
+
+
+def extra_field(field_id, data):
+    return struct.pack('<HH', field_id, len(data)) + data
+
+
+def unicode_path(name, stored_name):
+    """An Info-ZIP Unicode Path field (0x7075) meant for stored_name."""
+    return extra_field(0x7075, struct.pack('<BI', 1, zlib.crc32(stored_name)) + name)
 
 
 def package(item, key='hmi'):
@@ -204,6 +218,51 @@ def cases():
         [hmi(), manifest([('hmi', 'hmi_v2.zip')], method=DEFLATE64)])
     yield 'manifest-lzma', 'unsupported-method', archive(
         [hmi(), manifest([('hmi', 'hmi_v2.zip')], method=LZMA)])
+    # Extra fields that run past their block: python, bsdtar, 7z and libzip
+    # refuse the package. Up to 3 zero bytes after the last field pad it.
+    overrun = struct.pack('<HH', 0x5455, 20) + b'\x01abcd'
+    ut = extra_field(0x5455, struct.pack('<BI', 1, 1700000000))
+    yield 'central-extra-runs-past', 'extra-field-invalid', package(hmi(central_extra=overrun))
+    yield 'local-extra-runs-past', 'extra-field-invalid', package(hmi(local_extra=overrun))
+    yield 'extra-tail-not-zero', 'extra-field-invalid', package(hmi(central_extra=ut + b'\x01'))
+    yield 'extra-padded-with-zeros', 'taken', package(
+        hmi(central_extra=ut + bytes(3), local_extra=ut + bytes(1)))
+    # Unicode Path fields that give another name, which unzip, bsdtar and
+    # libzip read while python and Java read the stored one.
+    yield 'unicode-path-leads-outside', 'unicode-path-mismatch', package(
+        hmi(central_extra=unicode_path(b'../../evil.sh', b'hmi_v2.zip')))
+    yield 'unicode-path-second-manifest', 'unicode-path-mismatch', archive(
+        [hmi(), manifest([('hmi', 'hmi_v2.zip')]),
+         Entry('readme.txt', b'{}', central_extra=unicode_path(MANIFEST, b'readme.txt'))])
+    yield 'unicode-path-local-only', 'unicode-path-mismatch', package(
+        hmi(local_extra=unicode_path(b'ctrl.zip', b'hmi_v2.zip')))
+    yield 'unicode-path-stale', 'taken', package(
+        hmi(central_extra=unicode_path(b'old.zip', b'old.zip')))
+    # Names and keys that are no text, or hide a character.
+    yield 'name-utf8-flag-not-utf8', 'unportable-entry-name', archive(
+        [hmi(), manifest([('hmi', 'hmi_v2.zip')]), Entry(b'readme\xff.txt', b'x', flags=0x800)])
+    yield 'name-gb18030-cut-short', 'unportable-entry-name', archive(
+        [Entry(b'hmi\x81', b'hmi', flags=0), manifest([('hmi', 'hmi')])])
+    yield 'key-lone-surrogate', 'key-imitates-type', archive(
+        [hmi(), Entry('b.zip', b'b'), manifest([('hmi', 'hmi_v2.zip'), ('x\\ud800', 'b.zip')])])
+    yield 'key-not-utf8', 'key-imitates-type', archive(
+        [hmi(), Entry(b'b.zip', b'b'),
+         Entry(MANIFEST, b'{"hmi":{"name":"hmi_v2.zip"},"x\xff":{"name":"b.zip"}}')])
+    yield 'name-zero-width-space', 'unportable-entry-name', package(Entry('hmi\u200b.zip', b'x'))
+    yield 'name-beside-soft-hyphen', 'unportable-entry-name', archive(
+        [hmi(), Entry('hmi_v2\u00ad.zip', b'other'),
+         manifest([('hmi', 'hmi_v2.zip'), ('logo', 'hmi_v2\\u00ad.zip')])])
+    yield 'left-out-terminal-escapes', 'taken', archive(
+        [hmi(), manifest([('hmi', 'hmi_v2.zip')]), Entry('\x1b]0;pwned\x07\x1b[2J.txt', b'x'),
+         Entry(b'nul\x00.txt', b'x')])
+    # No file system holds a name over 1 KiB: refused before it is kept.
+    yield 'name-over-1-kib', 'unportable-entry-name', archive(
+        [hmi(), manifest([('hmi', 'hmi_v2.zip')]), Entry('n' * 1025, b'x')])
+    # bsdtar pads what it writes to a pipe with zeros to its block size.
+    yield 'zero-padding-after-end', 'taken', archive(
+        [hmi(), manifest([('hmi', 'hmi_v2.zip')])], padding=bytes(9000))
+    yield 'zero-padding-then-a-byte', 'data-after-end', archive(
+        [hmi(), manifest([('hmi', 'hmi_v2.zip')])], padding=bytes(100) + b'x')
 
 
 def main():
