@@ -445,6 +445,21 @@ bool makeFifo(const QString &)
 }
 #endif
 
+QString withSystemPaths(QString text)
+{
+#ifdef Q_OS_WIN
+    for (int open = text.indexOf(QStringLiteral("「")); open >= 0;
+         open = text.indexOf(QStringLiteral("「"), open + 1)) {
+        const int close = text.indexOf(QStringLiteral("」"), open);
+        for (int i = open; i < close; ++i) {
+            if (text.at(i) == QLatin1Char('/'))
+                text[i] = QLatin1Char('\\');
+        }
+    }
+#endif
+    return text;
+}
+
 QByteArray randomBytes(int size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);

@@ -137,6 +137,10 @@ void writeZip(const QString &path, const Entries &entries);
 // Writes one of the hand-made hostile archives of tests/hostile_zip.py.
 void writeHostileZip(const QString &path, const QString &caseName);
 
+// The text with every path in 「」 written as messages show it: with "\"
+// on Windows, unchanged elsewhere.
+QString withSystemPaths(QString text);
+
 // Makes a FIFO at path; false where the system has none (Windows).
 bool makeFifo(const QString &path);
 

@@ -32,9 +32,10 @@ InputFile::~InputFile()
 
 std::unique_ptr<InputFile> InputFile::open(const QString &path, FileError *error)
 {
-    const std::wstring name = widePath(path);
+    bool device = false;
+    const std::wstring name = widePath(path, &device);
     if (name.empty()) {
-        *error = FileError::of(path.isEmpty() ? FileError::NotFound : FileError::NotRegularFile);
+        *error = FileError::of(device ? FileError::NotRegularFile : FileError::NotFound);
         return nullptr;
     }
     // A folder is refused before it is opened; anything else that is no file
@@ -104,9 +105,10 @@ FileError lookAt(const QString &path)
 {
     if (path.isEmpty())
         return FileError::of(FileError::NotFound);
-    const std::wstring name = widePath(path);
-    if (name.empty())
-        return FileError(); // a device: there, and refused when it is opened
+    bool device = false;
+    const std::wstring name = widePath(path, &device);
+    if (name.empty()) // a device is there, and refused when it is opened
+        return device ? FileError() : FileError::of(FileError::NotFound);
     WIN32_FILE_ATTRIBUTE_DATA info;
     if (::GetFileAttributesExW(name.c_str(), GetFileExInfoStandard, &info))
         return FileError();

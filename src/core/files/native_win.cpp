@@ -20,8 +20,12 @@ bool startsWith(const std::wstring &text, const wchar_t *prefix)
 
 } // namespace
 
-std::wstring widePath(const QString &path)
+std::wstring widePath(const QString &path, bool *device)
 {
+    bool deviceFound = false;
+    if (!device)
+        device = &deviceFound;
+    *device = false;
     if (path.isEmpty())
         return std::wstring();
     const std::wstring given = QDir::toNativeSeparators(path).toStdWString();
@@ -41,9 +45,22 @@ std::wstring widePath(const QString &path)
         }
         full.resize(length + 1);
     }
-    const std::wstring absolute(full.begin(), full.end());
-    if (startsWith(absolute, L"\\\\.\\") || startsWith(absolute, L"\\\\?\\"))
-        return std::wstring(); // a device
+    std::wstring absolute(full.begin(), full.end());
+    // GetFullPathNameW drops blanks and dots at the end of the last name, so
+    // that "hmi.zip " would open hmi.zip; the name is taken as written, as Qt
+    // takes it (a pasted blank is then a file that does not exist).
+    const std::wstring last = given.substr(given.find_last_of(L'\\') + 1);
+    const std::wstring::size_type kept = last.find_last_not_of(L" .");
+    const std::wstring tail = last == L"." || last == L".."
+        ? std::wstring()
+        : last.substr(kept == std::wstring::npos ? 0 : kept + 1);
+    if (!tail.empty() && absolute.size() >= tail.size()
+        && absolute.compare(absolute.size() - tail.size(), tail.size(), tail) != 0)
+        absolute += tail;
+    if (startsWith(absolute, L"\\\\.\\") || startsWith(absolute, L"\\\\?\\")) {
+        *device = true;
+        return std::wstring();
+    }
     if (startsWith(absolute, L"\\\\")) { // \\server\share\...
         // \\server\pipe\... and \\server\mailslot\... are another machine's
         // pipes, not files.
@@ -51,8 +68,10 @@ std::wstring widePath(const QString &path)
         const std::wstring name = share == std::wstring::npos
             ? std::wstring()
             : absolute.substr(share + 1, absolute.find(L'\\', share + 1) - share - 1);
-        if (_wcsicmp(name.c_str(), L"pipe") == 0 || _wcsicmp(name.c_str(), L"mailslot") == 0)
+        if (_wcsicmp(name.c_str(), L"pipe") == 0 || _wcsicmp(name.c_str(), L"mailslot") == 0) {
+            *device = true;
             return std::wstring();
+        }
         return L"\\\\?\\UNC\\" + absolute.substr(2);
     }
     if (absolute.size() >= 3 && absolute[1] == L':' && absolute[2] == L'\\')

@@ -15,8 +15,9 @@
 // backslashes, "." and ".." resolved as Windows resolves them, and with the
 // "\\?\" prefix, so that a path past 260 characters works as any other.
 // Empty for a path that names a device ("\\.\", "CON", "NUL") rather than a
-// file on a drive or a share: such a path is never opened.
-std::wstring widePath(const QString &path);
+// file on a drive or a share (device then says so), and for one that names
+// nothing: such a path is never opened.
+std::wstring widePath(const QString &path, bool *device = nullptr);
 
 // A path that Windows gave back ("\\?\C:\..."), as the layers above write
 // paths: without the prefix, with "/".
