@@ -64,12 +64,17 @@ StandardHandle &standardHandle(DWORD which)
     return which == STD_OUTPUT_HANDLE ? output : error;
 }
 
-QTextStream &utf8Stream(DWORD which)
+// A UTF-8 text stream on a standard handle; it lives (and is flushed at the
+// end) as long as the program.
+class Utf8Stream : public QTextStream
 {
-    auto *stream = new QTextStream(&standardHandle(which));
-    stream->setCodec(QTextCodec::codecForName("UTF-8"));
-    return *stream;
-}
+public:
+    explicit Utf8Stream(DWORD which)
+        : QTextStream(&standardHandle(which))
+    {
+        setCodec(QTextCodec::codecForName("UTF-8"));
+    }
+};
 
 // The run a console event cancels; the lock keeps the handler, which Windows
 // calls on a thread of its own, from cancelling a run that has ended.
@@ -116,13 +121,13 @@ BOOL WINAPI onConsoleEvent(DWORD event)
 
 QTextStream &standardOutput()
 {
-    static QTextStream &stream = utf8Stream(STD_OUTPUT_HANDLE);
+    static Utf8Stream stream(STD_OUTPUT_HANDLE);
     return stream;
 }
 
 QTextStream &standardError()
 {
-    static QTextStream &stream = utf8Stream(STD_ERROR_HANDLE);
+    static Utf8Stream stream(STD_ERROR_HANDLE);
     return stream;
 }
 
