@@ -6,7 +6,6 @@
 
 #include <QFileInfo>
 
-
 namespace {
 
 QString nameProblemText(const PackageFailure &f)
@@ -233,7 +232,8 @@ PackageMessage messageFor(const PackageFailure &f)
                 QStringLiteral("文件夹：") + quotedPath(f.path)};
     case F::ArchiveExists:
         return {QStringLiteral("升级包已存在"), quotedPath(f.path),
-                f.reason == F::ArchiveAppeared ? causeText(f) : QStringLiteral("用 --force 替换它")};
+                f.reason == F::ArchiveAppeared ? causeText(f)
+                                               : QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),

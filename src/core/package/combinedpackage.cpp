@@ -8,6 +8,7 @@
 #include "upgradeitemtypes.h"
 #include "visibletext.h"
 #include "zipcontainer.h"
+#include "zipfailure.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -102,9 +103,9 @@ public:
     PackageScreening run()
     {
         result.package.path = path;
-        const PackageFailure read = readZipContainer(*source, path, &container);
+        const ZipProblem read = readZipContainer(*source, &container);
         if (read.failed()) {
-            result.problems.append(read);
+            result.problems.append(refusalFor(read, path));
             return result;
         }
         screenEntries();
@@ -185,7 +186,7 @@ private:
     void screenManifest(const ZipEntry &entry)
     {
         QByteArray bytes;
-        EntryReader reader(source, path, entry);
+        EntryReader reader(source, entry);
         reader.collectPlainBytes(&bytes);
         const PackageFailure intact = drain(&reader);
         if (intact.failed()) {
@@ -223,7 +224,7 @@ private:
 
     PackageFailure drain(EntryReader *reader) const
     {
-        return drainEntry(reader, [this](quint64) { return !cancelled(); });
+        return refusalFor(drainEntry(reader, [this](quint64) { return !cancelled(); }), path);
     }
 
     void screenMember(const QString &key, const QJsonValue &value)
@@ -272,9 +273,9 @@ private:
             return;
         }
         if (!EntryReader::canRead(entry->method)) {
-            EntryReader reader(source, path, *entry);
+            EntryReader reader(source, *entry);
             reader.open();
-            result.problems.append(reader.failure());
+            result.problems.append(refusalFor(reader.failure(), path));
             return;
         }
         // Two items of one file would be two entries of one name.
@@ -314,7 +315,7 @@ private:
         for (const PackageItem &item : qAsConst(result.package.items)) {
             if (cancelled())
                 return;
-            EntryReader reader(source, path, item.entry);
+            EntryReader reader(source, item.entry);
             const PackageFailure intact = drain(&reader);
             if (intact.failed())
                 result.problems.append(intact);
