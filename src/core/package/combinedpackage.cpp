@@ -1,5 +1,7 @@
 #include "combinedpackage.h"
 
+#include "manifestmember.h"
+
 #include "entryreader.h"
 #include "packagemanifest.h"
 #include "packagerequest.h"
@@ -43,49 +45,6 @@ QString withoutLeadingDot(QString name)
     while (name.startsWith(QLatin1String("./")))
         name.remove(0, 2);
     return name;
-}
-
-// A manifest name must be a plain file at the package root.
-bool isBareFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-        && !name.contains(QChar(0));
-}
-
-// Control characters, and the invisible format characters (U+FEFF, U+200B,
-// a soft hyphen) that make a key look like another; JSON readers, Qt's too,
-// even drop a leading U+FEFF, so that "\ufeffhmi" came back as "hmi".
-bool hasControlCharacter(const QString &text)
-{
-    return firstControlOrFormat(text) >= 0;
-}
-
-// Text of the manifest that is no text: a surrogate without its other half
-// ("x\ud800", which jq and Perl refuse, and with it the whole manifest), or
-// bytes that were not valid in the manifest's encoding (exactText false:
-// U+FFFD stands for them).
-bool isInvalidText(const QString &text, bool exactText)
-{
-    return firstLoneSurrogate(text) >= 0
-        || (!exactText && text.contains(QChar::ReplacementCharacter));
-}
-
-// A key that looks like a type key but is not one would reach the controller
-// as a second item of that type: another case, full-width letters, blanks.
-QString imitatedTypeKey(const QString &key)
-{
-    const QString plain = key.normalized(QString::NormalizationForm_KC).toCaseFolded().trimmed();
-    for (const QString &type : upgradeTypeKeys) {
-        if (key != type && plain == type)
-            return type;
-    }
-    return QString();
-}
-
-QString nfc(const QString &name)
-{
-    return name.normalized(QString::NormalizationForm_C);
 }
 
 class Judge
@@ -229,58 +188,23 @@ private:
 
     void screenMember(const QString &key, const QJsonValue &value)
     {
-        if (isInvalidText(key, manifestIsExact)) {
-            PackageFailure f = packageRefusal(F::KeyImitatesType, path, QString(), key);
-            f.nameProblem = NameProblem::InvalidText;
-            result.problems.append(f);
-            return;
-        }
-        const QString imitated = imitatedTypeKey(key);
-        if (hasControlCharacter(key) || !imitated.isEmpty()) {
-            PackageFailure f = packageRefusal(F::KeyImitatesType, path, imitated, key);
-            result.problems.append(f);
-            return;
-        }
-        const QString name = value.toObject().value(QStringLiteral("name")).toString();
-        if (!value.isObject() || !isBareFileName(name) || nfc(name) == manifestFileName
-            || isInvalidText(name, manifestIsExact)) {
-            problem(F::MemberInvalid, QString(), key);
-            return;
-        }
+        QString name;
+        PackageFailure f = judgeMemberText(key, value, manifestIsExact, path, &name);
         const ZipEntry *entry = byFoldedName.value(windowsFoldedName(name));
-        if (!entry || nfc(entry->name) != nfc(name)) {
-            problem(F::NamedEntryMissing, name, key);
-            return;
-        }
-        if (entry->isFolder() || entry->isLink()) {
-            problem(F::NamedEntryNotFile, name, key);
-            return;
-        }
-        // The new package carries the entry under this name, composed (NFC),
-        // which some characters make longer. (A leading U+FEFF, a format
-        // character, would be dropped by UTF-8 readers as a byte-order mark.)
-        NameProblem unportable = portableNameProblem(name);
-        if (!unportable.found())
-            unportable = portableNameProblem(nfc(name));
-        // A stored name that is not valid GB18030 would come out as another.
-        if (!unportable.found() && !entry->nameValid)
-            unportable.kind = NameProblem::InvalidText;
-        if (unportable.found()) {
-            PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
-            f.nameProblem = unportable.kind;
-            f.specifics = unportable.character;
-            result.problems.append(f);
-            return;
-        }
-        if (!EntryReader::canRead(entry->method)) {
+        if (!f.failed() && (!entry || nfc(entry->name) != nfc(name)))
+            f = packageRefusal(F::NamedEntryMissing, path, name, key);
+        if (!f.failed())
+            f = judgeNamedEntry(*entry, name, key, path);
+        if (!f.failed() && !EntryReader::canRead(entry->method)) {
             EntryReader reader(source, *entry);
             reader.open();
-            result.problems.append(refusalFor(reader.failure(), path));
-            return;
+            f = refusalFor(reader.failure(), path);
         }
         // Two items of one file would be two entries of one name.
-        if (used.contains(entry)) {
-            problem(F::EntryNameRepeated, name);
+        if (!f.failed() && used.contains(entry))
+            f = packageRefusal(F::EntryNameRepeated, path, name);
+        if (f.failed()) {
+            result.problems.append(f);
             return;
         }
         used.insert(entry);
