@@ -18,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -291,17 +292,42 @@ PackageScreening inspectPackage(const QString &path, RunControl *control)
     return judgeFile(path, EntryReading::EveryItem, control);
 }
 
-PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items)
+QList<Replacement> replacementsIn(const CombinedPackage &package, const PackageItems &items)
 {
+    QList<Replacement> replacements;
     for (auto it = package.items.cbegin(); it != package.items.cend(); ++it) {
-        if (items->contains(it.key())) {
+        const auto plain = items.constFind(it.key());
+        if (plain != items.cend())
+            replacements.append({it.key(), it.value().name, plain->name, plain->row});
+    }
+    return replacements;
+}
+
+PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items,
+                                    const QList<Replacement> &agreed)
+{
+    const auto isAgreed = [&](const QString &key) {
+        return std::any_of(agreed.cbegin(), agreed.cend(),
+                           [&](const Replacement &r) { return r.typeKey == key; });
+    };
+    for (auto it = package.items.cbegin(); it != package.items.cend(); ++it) {
+        if (!items->contains(it.key())) {
+            items->insert(it.key(), it.value());
+        } else if (!isAgreed(it.key())) {
             PackageFailure f;
             f.kind = F::TypeRepeated;
             f.subject = typeLabelForKey(it.key());
+            f.detail = it.value().name;
             f.path = package.path;
+            f.row = items->value(it.key()).row;
             return f;
         }
-        items->insert(it.key(), it.value());
     }
     return checkFileNames(*items);
+}
+
+QString replacementText(const Replacement &r)
+{
+    return QStringLiteral("已替换：%1 %2 → %3")
+        .arg(typeLabelForKey(r.typeKey), r.replacedName, r.newName);
 }
