@@ -164,6 +164,8 @@ private slots:
     void commandLine();
     void nameRulesInBothShells_data();
     void nameRulesInBothShells();
+    void replacingAnItemOfTheCombinedPackage_data();
+    void replacingAnItemOfTheCombinedPackage();
     void somethingChangesAtTheArchivePathDuringARun_data();
     void somethingChangesAtTheArchivePathDuringARun();
 };
@@ -528,6 +530,53 @@ void CliTest::nameRulesInBothShells()
     QCOMPARE(cliError.section('\n', 0, 0), seen.title + ": " + seen.text);
     QCOMPARE(window.focusWidget(), static_cast<QWidget *>(driver.nameEdit()));
     QCOMPARE(filesBelow(folder.path()), QStringList({"cli", "in", "in/hmi.zip", "window"}));
+}
+
+// --replace lets an --item take the place of the combined package's item of
+// its type; without it the refusal says how.
+void CliTest::replacingAnItemOfTheCombinedPackage_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stdErr");
+    QTest::newRow("without --replace")
+        << QStringList() << 1
+        << "类型重复: 一个升级包内同一类型升级项仅可存在一个\n"
+           "组合包 v4.zip 中已有HMI（hmi_v1.zip）；用 --replace 以 --item 的文件替换它\n";
+    QTest::newRow("--replace") << QStringList {"--replace"} << 0
+                               << "已替换：HMI hmi_v1.zip → hmi_v2.zip\n";
+    QTest::newRow("--replace --quiet") << QStringList {"--replace", "--quiet"} << 0 << QString();
+}
+
+void CliTest::replacingAnItemOfTheCombinedPackage()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stdErr);
+    TestFolder folder;
+    writeZip("v4.zip", {{'f', "hmi_v1.zip", "hmi v1"},
+                        {'f', "控制器.bin", "控制器 v5"},
+                        {'f', manifestFileName, R"({"hmi":{"name":"hmi_v1.zip"},"dravo":{"name":"控制器.bin"}})"}});
+    folder.write("in/hmi_v2.zip", "hmi v2");
+    QVERIFY(QDir().mkpath("out"));
+    const Outcome outcome = runCli(QStringList {"build", "--output-dir", "out", "--name", "v5",
+                                                "--item", "combined=v4.zip", "--item",
+                                                "hmi=in/hmi_v2.zip"}
+                                       + options,
+                                   Action::Run);
+    QCOMPARE(outcome.exitCode, exitCode);
+    QCOMPARE(QString::fromUtf8(outcome.err), stdErr);
+    if (exitCode != 0) {
+        QCOMPARE(filesBelow(folder.path("out")), QStringList());
+        return;
+    }
+    QList<QPair<QString, QByteArray>> contents;
+    for (const ArchiveEntry &entry : readZip("out/v5.zip"))
+        contents.append({entry.name, entry.data});
+    QCOMPARE(contents, (QList<QPair<QString, QByteArray>> {
+                           {"控制器.bin", "控制器 v5"},
+                           {"hmi_v2.zip", "hmi v2"},
+                           {manifestFileName, R"({"dravo":{"name":"控制器.bin"},"hmi":{"name":"hmi_v2.zip"}})"}}));
 }
 
 // What the user agreed to is decided before the run; what comes to the

@@ -31,6 +31,8 @@ private slots:
     void leftOutEntriesLine_data();
     void leftOutEntriesLine();
     void successBoxNamesLeftOutEntries();
+    void plainItemReplacesAnItemOfTheEarlierPackage_data();
+    void plainItemReplacesAnItemOfTheEarlierPackage();
     void runsSideBySideKeepTheirOwnContent();
     void closingTheWindowWhileTheWorkerRuns();
 };
@@ -159,13 +161,6 @@ void CombinedPackageTest::refusedPackages_data()
     QTest::newRow("named entry missing")
         << Entries {{'f', "hmi_v1.zip", "x"}, manifest}
         << refused + "组合包中hmi项所指的文件hmi.zip不存在：「@」" << true;
-    QTest::newRow("type of a plain row")
-        << Entries {hmi,
-                    {'f', "s.par", "s"},
-                    {'f', "upgrade_package_config.json",
-                     R"({"hmi":{"name":"hmi.zip"},"servo":{"name":"s.par"}})"}}
-        << "类型重复: 一个升级包内同一类型升级项仅可存在一个 / 组合包 combined.zip 中已有 伺服参数"
-        << true;
     // Found only when the entry is copied: the run fails and says which.
     QTest::newRow("corrupt entry")
         << Entries {hmi, manifest}
@@ -263,6 +258,61 @@ void CombinedPackageTest::successBoxNamesLeftOutEntries()
     QVERIFY2(outcome.informativeText.endsWith("\n未列入清单、未打包：readme.txt"),
              qPrintable(outcome.informativeText));
     QCOMPARE(zipEntryNames(s.archive()), QStringList({"hmi.zip", manifestFileName}));
+}
+
+// Release v5 is last release's package with the new HMI: the user is asked,
+// and 是 replaces that one item while every other comes along as it was.
+void CombinedPackageTest::plainItemReplacesAnItemOfTheEarlierPackage_data()
+{
+    QTest::addColumn<QString>("plainName");
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("是") << "hmi_v2.zip" << true;
+    QTest::newRow("否: nothing written") << "hmi_v2.zip" << false;
+    QTest::newRow("是, the same file name") << "hmi_v1.zip" << true;
+}
+
+void CombinedPackageTest::plainItemReplacesAnItemOfTheEarlierPackage()
+{
+    QFETCH(QString, plainName);
+    QFETCH(bool, yes);
+    Session s;
+    const QByteArray oldHmi = sample("hmi v1", 3000), newHmi = sample("hmi v2", 4000),
+                     dravo = sample("dravo", 2000), servo = sample("servo", 700);
+    writeZip(s.folder.path("v4.zip"),
+             {{'f', "hmi_v1.zip", oldHmi},
+              {'f', "ctrl_v5.zip", dravo},
+              {'f', "s.par", servo},
+              {'f', manifestFileName,
+               R"({"hmi":{"name":"hmi_v1.zip"},"dravo":{"name":"ctrl_v5.zip"},)"
+               R"("servo":{"name":"s.par"}})"}});
+    s.folder.write("out/new.zip", "the package of last week");
+    s.watcher.answers["升级包已存在"] = QMessageBox::Yes;
+    s.watcher.answers["替换升级项"] = yes ? QMessageBox::Yes : QMessageBox::No;
+    QVERIFY(s.run({{Combined, s.folder.path("v4.zip")},
+                   {Hmi, s.folder.write("in/" + plainName, newHmi)}}));
+    if (yes)
+        QVERIFY(s.watcher.waitForMessages(3));
+    const QString question = "替换升级项: 组合包 v4.zip 中已有HMI（hmi_v1.zip）。\n是否用 "
+        + plainName + " 替换它？ / ";
+    if (!yes) {
+        QCOMPARE(s.messages().mid(1), QStringList {question});
+        QCOMPARE(readFile(s.archive()), QByteArray("the package of last week"));
+        QWidget *focused = s.window.focusWidget();
+        QVERIFY(focused && s.driver.row(1)->isAncestorOf(focused));
+        QVERIFY(s.driver.startButton()->isEnabled());
+        return;
+    }
+    QCOMPARE(s.messages().mid(1), QStringList({question, succeeded}));
+    QVERIFY2(s.watcher.messages.last().informativeText.contains(
+                 "\n已替换：HMI hmi_v1.zip → " + plainName),
+             qPrintable(s.watcher.messages.last().informativeText));
+    QCOMPARE(contentsOf(s.archive()),
+             Contents({{"ctrl_v5.zip", dravo},
+                       {plainName, newHmi},
+                       {"s.par", servo},
+                       {manifestFileName,
+                        R"({"dravo":{"name":"ctrl_v5.zip"},"hmi":{"name":")" + plainName.toUtf8()
+                            + R"("},"servo":{"name":"s.par"}})"}}));
 }
 
 void CombinedPackageTest::runsSideBySideKeepTheirOwnContent()

@@ -133,7 +133,7 @@ QStringList headerTimes(const QString &archive)
     FileError error;
     const auto source = FileByteSource::open(archive, &error);
     ZipContainer container;
-    if (!source || readZipContainer(*source, archive, &container).failed())
+    if (!source || readZipContainer(*source, &container).failed())
         return {"unreadable"};
     QStringList lines;
     for (const ZipEntry &entry : container.entries) {

@@ -172,6 +172,10 @@ int build(const QStringList &arguments)
                                   QStringLiteral("TYPE=PATH"));
     const QCommandLineOption force(QStringLiteral("force"),
                                    QStringLiteral("Replaces an archive that stands at the path."));
+    const QCommandLineOption replace(
+        QStringLiteral("replace"),
+        QStringLiteral("Lets --item files replace the items of the same types of the combined "
+                       "package (the last release with one item new)."));
     const QCommandLineOption quiet({QStringLiteral("q"), QStringLiteral("quiet")},
                                    QStringLiteral("Prints nothing on success."));
     const QCommandLineOption jobs(
@@ -179,7 +183,7 @@ int build(const QStringList &arguments)
         QStringLiteral("Threads that deflate items and check copied entries (default: one per "
                        "core); 1 writes each item as one ordinary deflate stream."),
         QStringLiteral("N"));
-    parser.addOptions({help, folder, name, item, force, quiet, jobs});
+    parser.addOptions({help, folder, name, item, force, replace, quiet, jobs});
     if (!parser.parse(QStringList {program + QStringLiteral(" build")} + arguments))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -198,7 +202,8 @@ int build(const QStringList &arguments)
         return usageError(
             QStringLiteral("--jobs takes a number from 1 to 64, not '%1'").arg(parser.value(jobs)));
 
-    PackageRequest request {parser.value(folder), parser.value(name), {}};
+    PackageRequest request {parser.value(folder), parser.value(name), {},
+                            parser.isSet(replace)};
     for (const QString &value : parser.values(item)) {
         RequestRow row;
         QString problem;
@@ -232,6 +237,11 @@ int build(const QStringList &arguments)
         return exitFor(prepared.failure);
     }
     const QString path = displayPath(written.path);
+    if (!parser.isSet(quiet)) {
+        for (const Replacement &replacement : qAsConst(prepared.replacements))
+            err() << escapedText(replacementText(replacement)) << "\n";
+        err().flush();
+    }
     if (written.folderMoved) {
         err() << QStringLiteral("输出文件夹在打包期间被移动，升级包在：") << quotedPath(path)
               << "\n";
@@ -359,7 +369,7 @@ int runCli(const QStringList &arguments)
     const QString commands
         = QStringLiteral("\nCommands:\n"
                          "  build --output-dir DIR --name NAME [--item TYPE=PATH]... [--force]\n"
-                         "        [--quiet] [--jobs N]\n"
+                         "        [--replace] [--quiet] [--jobs N]\n"
                          "                     Builds DIR/NAME.zip from the items.\n"
                          "  inspect [--json] PACKAGE\n"
                          "                     Lists a package's items and reports every problem.\n"

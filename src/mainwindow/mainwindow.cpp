@@ -6,6 +6,8 @@
 #include "itemlist.h"
 #include "messageboxes.h"
 #include "packagingrun.h"
+#include "upgradeitemtypes.h"
+#include "visibletext.h"
 #include "windowsettings.h"
 #include "workobject.h"
 
@@ -228,6 +230,7 @@ void MainWindow::onBtnStartPackagingClicked()
     declinedReplacing = false;
     runCombinedRow = checked.combinedPackageRow;
     runLeftOutEntries.clear();
+    runReplacements.clear();
     beginRun();
     if (checked.combinedPackagePath.isEmpty()) {
         compressUpgradePackage(upgradeItemMap);
@@ -331,7 +334,16 @@ void MainWindow::onDecompressFinished(bool isSuccess, const CombinedPackage &pac
         return;
     PackageFailure merged = failure;
     if (isSuccess && !cancelRequested) {
-        merged = mergeCombinedPackage(package, &upgradeItemMap);
+        const QList<Replacement> replacements = replacementsIn(package, upgradeItemMap);
+        const int declinedRow = firstDeclinedReplacement(package, replacements);
+        if (declinedRow >= 0) {
+            // Nothing is written; the keyboard goes where the user may change it.
+            endRun();
+            items->pointAt(declinedRow);
+            return;
+        }
+        merged = mergeCombinedPackage(package, &upgradeItemMap, replacements);
+        runReplacements = replacements;
         runLeftOutEntries = package.leftOutEntries;
     }
     // What screening or merging refuses, the combined package's row caused.
@@ -346,6 +358,22 @@ void MainWindow::onDecompressFinished(bool isSuccess, const CombinedPackage &pac
         return;
     }
     compressUpgradePackage(upgradeItemMap);
+}
+
+// A plain row of a type the combined package holds too replaces that item
+// only when the user agrees: the row of the first one declined, or -1.
+int MainWindow::firstDeclinedReplacement(const CombinedPackage &package,
+                                         const QList<Replacement> &replacements)
+{
+    for (const Replacement &r : replacements) {
+        const QString question
+            = QStringLiteral("组合包 %1 中已有%2（%3）。\n是否用 %4 替换它？")
+                  .arg(escapedText(QFileInfo(package.path).fileName()), typeLabelForKey(r.typeKey),
+                       escapedText(r.replacedName), escapedText(r.newName));
+        if (!askYesNo(this, QStringLiteral("替换升级项"), question))
+            return r.row;
+    }
+    return -1;
 }
 
 void MainWindow::compressUpgradePackage(const PackageItems &map)
@@ -517,7 +545,10 @@ void MainWindow::reportSuccess(const WrittenArchive &written, const QStringList 
     const QString archive = written.path;
     QMessageBox box(QMessageBox::Information, QStringLiteral("打包成功"),
                     QStringLiteral("升级包打包成功"), QMessageBox::Ok, this);
-    QString details = successDetails(archive, qint64(written.size), leftOutEntries);
+    QStringList replaced;
+    for (const Replacement &replacement : qAsConst(runReplacements))
+        replaced << replacementText(replacement);
+    QString details = successDetails(archive, qint64(written.size), leftOutEntries, replaced);
     if (written.folderMoved)
         details.prepend(QStringLiteral("输出文件夹在打包期间被移动，升级包在新的位置：\n"));
     box.setInformativeText(details);

@@ -80,6 +80,8 @@ private:
     void askToReplaceOther();
     void onDecompressFinished(bool isSuccess, const CombinedPackage &package,
                               const PackageFailure &failure);
+    int firstDeclinedReplacement(const CombinedPackage &package,
+                                 const QList<Replacement> &replacements);
     void compressUpgradePackage(const PackageItems &map);
     void onCompressFinished(bool isSuccess, const PackageFailure &failure,
                             const WrittenArchive &written);
@@ -116,6 +118,7 @@ private:
     WrittenArchive runWritten;
     int runCombinedRow = -1;
     QStringList runLeftOutEntries;
+    QList<Replacement> runReplacements;
     // Between a successful run's end and its success box.
     bool successPending = false;
 };

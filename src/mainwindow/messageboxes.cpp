@@ -87,10 +87,13 @@ void showWarning(QWidget *parent, const QString &title, const QString &text, con
     box.exec();
 }
 
-QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries)
+QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries,
+                       const QStringList &replacements)
 {
     QStringList lines {escapedText(quotedPath(archive)),
                        QStringLiteral("大小：%1").arg(QLocale().formattedDataSize(size))};
+    for (const QString &replacement : replacements)
+        lines << escapedText(replacement);
     if (!leftOutEntries.isEmpty()) {
         QStringList shown = leftOutEntries.mid(0, leftOutNamesShown);
         for (QString &name : shown)

@@ -22,7 +22,9 @@ bool askYesNo(QWidget *parent, const QString &title, const QString &text);
 void showWarning(QWidget *parent, const QString &title, const QString &text, const QString &cause);
 
 // The success box's lines beneath its text: where the package is, its size,
-// and the entries of a merged package that were left out of it.
-QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries);
+// the items of a merged package that plain items replaced, and the entries
+// of it that were left out.
+QString successDetails(const QString &archive, qint64 size, const QStringList &leftOutEntries,
+                       const QStringList &replacements = QStringList());
 
 #endif // MESSAGEBOXES_H

@@ -20,4 +20,4 @@ LLVM_PROFILE_FILE="$PWD/$dir/profiles/entries-%p.profraw" "$dir/$fuzz/fuzz_packa
   -runs=0 build-fuzz/corpus/fuzz_package_entries >/dev/null 2>&1
 llvm-profdata-14 merge -sparse "$dir"/profiles/*.profraw -o "$dir/fuzz.profdata"
 llvm-cov-14 report "$dir/$fuzz/fuzz_package_bytes" -object "$dir/$fuzz/fuzz_package_entries" \
-  -instr-profile="$dir/fuzz.profdata" src/core/*.cpp
+  -instr-profile="$dir/fuzz.profdata" src/core/*/*.cpp

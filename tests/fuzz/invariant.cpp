@@ -1,3 +1,4 @@
+#include "zipfailure.h"
 #include "invariant.h"
 
 #include "combinedpackage.h"
@@ -86,10 +87,10 @@ EntryDigest digestEntry(const std::shared_ptr<const ByteSource> &source, const Z
     QCryptographicHash delivered(QCryptographicHash::Sha256);
     QCryptographicHash plain(QCryptographicHash::Sha256);
     QByteArray plainBytes;
-    EntryReader reader(source, inputPath, entry);
+    EntryReader reader(source, entry);
     reader.collectPlainBytes(&plainBytes);
     if (!reader.open()) {
-        digest.failure = reader.failure();
+        digest.failure = refusalFor(reader.failure(), inputPath);
         return digest;
     }
     QByteArray buffer(1 << 16, Qt::Uninitialized);
@@ -102,7 +103,7 @@ EntryDigest digestEntry(const std::shared_ptr<const ByteSource> &source, const Z
         plainBytes.clear();
     }
     if (got < 0)
-        digest.failure = reader.failure();
+        digest.failure = refusalFor(reader.failure(), inputPath);
     plain.addData(plainBytes);
     digest.plainSize += quint64(plainBytes.size());
     digest.delivered = delivered.result();
@@ -241,7 +242,7 @@ private:
     QString checkManifest(const std::shared_ptr<const ByteSource> &newSource) const
     {
         ZipContainer container;
-        const PackageFailure read = readZipContainer(*newSource, inputPath, &container);
+        const PackageFailure read = refusalFor(readZipContainer(*newSource, &container), inputPath);
         if (read.failed())
             return QStringLiteral("the new package's container: ") + describe(read);
         if (container.entries.size() != items.size() + 1)
@@ -252,13 +253,13 @@ private:
         if (manifest.name != manifestFileName)
             return QStringLiteral("the new package's last entry is %1").arg(manifest.name);
         QByteArray bytes;
-        EntryReader reader(newSource, inputPath, manifest);
+        EntryReader reader(newSource, manifest);
         reader.collectPlainBytes(&bytes);
         char buffer[4096];
         qint64 got = reader.open() ? 0 : -1;
         while (got >= 0 && (got = reader.read(buffer, sizeof(buffer))) > 0) { }
         if (got < 0)
-            return QStringLiteral("the new manifest is unreadable: ") + describe(reader.failure());
+            return QStringLiteral("the new manifest is unreadable: ") + describe(refusalFor(reader.failure(), inputPath));
         if (bytes != manifestBytes(items))
             return QStringLiteral("the new manifest %1 is not %2")
                 .arg(QString::fromUtf8(bytes), QString::fromUtf8(manifestBytes(items)));

@@ -6,7 +6,6 @@
 
 #include <QFileInfo>
 
-
 namespace {
 
 QString nameProblemText(const PackageFailure &f)
@@ -233,13 +232,16 @@ PackageMessage messageFor(const PackageFailure &f)
                 QStringLiteral("文件夹：") + quotedPath(f.path)};
     case F::ArchiveExists:
         return {QStringLiteral("升级包已存在"), quotedPath(f.path),
-                f.reason == F::ArchiveAppeared ? causeText(f) : QStringLiteral("用 --force 替换它")};
+                f.reason == F::ArchiveAppeared ? causeText(f)
+                                               : QStringLiteral("用 --force 替换它")};
     case F::TypeRepeated:
         return {QStringLiteral("类型重复"),
                 QStringLiteral("一个升级包内同一类型升级项仅可存在一个"),
-                f.path.isEmpty() ? QStringLiteral("重复的类型：") + f.subject
-                                 : QStringLiteral("组合包 %1 中已有 %2")
-                                       .arg(QFileInfo(f.path).fileName(), f.subject)};
+                f.path.isEmpty()
+                    ? QStringLiteral("重复的类型：") + f.subject
+                    // Only the command line meets this: the window asks instead.
+                    : QStringLiteral("组合包 %1 中已有%2（%3）；用 --replace 以 --item 的文件替换它")
+                          .arg(QFileInfo(f.path).fileName(), f.subject, f.detail)};
     case F::ItemMissing:
         return {QStringLiteral("文件不存在"),
                 QStringLiteral("%1文件不存在，请检查对应路径").arg(f.subject),

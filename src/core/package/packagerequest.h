@@ -22,6 +22,9 @@ struct PackageRequest
     QString outputFolder;
     QString packageName;
     QList<RequestRow> rows;
+    // Plain rows replace the items of the same types of the combined package
+    // (the command line's --replace; the window asks for each instead).
+    bool replaceItemsOfCombinedPackage = false;
 };
 
 // A request that passed its checks: the plain rows' items, and the combined

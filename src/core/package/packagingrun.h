@@ -19,6 +19,7 @@ struct PackagingOutcome
     PackageFailure failure;
     QString archivePath;
     PackageItems items;
+    QList<Replacement> replacements; // of the combined package's items
 };
 
 // options.replaceable names the file the caller agreed to replace.

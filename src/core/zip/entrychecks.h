@@ -2,8 +2,8 @@
 #define ENTRYCHECKS_H
 
 #include "bytesource.h"
-#include "packagefailure.h"
 #include "zipcontainer.h"
+#include "zipproblem.h"
 
 #include <atomic>
 #include <memory>
@@ -11,30 +11,31 @@
 #include <thread>
 #include <vector>
 
-class RunControl;
+class WorkMeter;
 
-// Checks entries of combined packages beside their copying: each entry is
-// read from the package on its own (as `inspect` reads it), on a pool of
+// Checks entries of other archives beside their copying: each entry is read
+// from its archive on its own (as EntryReader reads it), on a pool of
 // threads, one entry per thread at a time, while libzip copies the stored
-// bytes as they are. A package is put in place only once every check has
-// passed; the first failure stops the others.
+// bytes as they are. The first failure stops the others. Progress and cancel
+// go through meter.
 class EntryChecks
 {
 public:
-    explicit EntryChecks(RunControl *control);
+    explicit EntryChecks(WorkMeter *meter);
     ~EntryChecks(); // stops the checks and waits for them
     EntryChecks(const EntryChecks &) = delete;
     EntryChecks &operator=(const EntryChecks &) = delete;
 
-    void add(std::shared_ptr<const ByteSource> source, const QString &packagePath,
-             const ZipEntry &entry);
+    // An entry to check; returns its number, from 0 in the order added.
+    int add(std::shared_ptr<const ByteSource> source, const ZipEntry &entry);
     bool isEmpty() const { return jobs.empty(); }
     // Starts the checks on up to threads threads (at least one).
     void start(int threads);
     // True once a check has failed (or was stopped).
     bool failed() const { return anyFailed; }
-    // Waits for every check; the first failure, if any.
-    PackageFailure wait();
+    // Waits for every check; the first failure, if any, and *check, when
+    // given, the number of the check that met it.
+    ZipProblem wait(int *check = nullptr);
     // Stops the checks under way, which then count as cancelled.
     void stop();
 
@@ -42,19 +43,19 @@ private:
     struct Job
     {
         std::shared_ptr<const ByteSource> source;
-        QString packagePath;
         ZipEntry entry;
     };
     void work();
 
-    RunControl *control;
+    WorkMeter *meter;
     std::vector<Job> jobs;
     std::vector<std::thread> threads;
     std::atomic<size_t> next {0};
     std::atomic<bool> anyFailed {false};
     std::atomic<bool> stopping {false};
     std::mutex lock;
-    PackageFailure firstFailure;
+    ZipProblem firstFailure;
+    int failedCheck = -1;
 };
 
 #endif // ENTRYCHECKS_H

@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QSet>
 
-
 namespace {
 
 // Windows and macOS file systems ignore case by default; Linux ones do not.

@@ -17,8 +17,11 @@ PackagingOutcome preparePackaging(const PackageRequest &request, RunControl *con
         const PackageScreening screening
             = screenCombinedPackage(checked.combinedPackagePath, control);
         outcome.failure = firstProblem(screening);
+        if (!outcome.failure.failed() && request.replaceItemsOfCombinedPackage)
+            outcome.replacements = replacementsIn(screening.package, outcome.items);
         if (!outcome.failure.failed())
-            outcome.failure = mergeCombinedPackage(screening.package, &outcome.items);
+            outcome.failure
+                = mergeCombinedPackage(screening.package, &outcome.items, outcome.replacements);
         if (outcome.failure.failed()) {
             if (outcome.failure.row < 0)
                 outcome.failure.row = checked.combinedPackageRow;

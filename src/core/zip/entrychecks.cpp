@@ -1,10 +1,10 @@
 #include "entrychecks.h"
 
 #include "entryreader.h"
-#include "runcontrol.h"
+#include "workmeter.h"
 
-EntryChecks::EntryChecks(RunControl *control)
-    : control(control)
+EntryChecks::EntryChecks(WorkMeter *meter)
+    : meter(meter)
 {
 }
 
@@ -13,10 +13,10 @@ EntryChecks::~EntryChecks()
     stop();
 }
 
-void EntryChecks::add(std::shared_ptr<const ByteSource> source, const QString &packagePath,
-                      const ZipEntry &entry)
+int EntryChecks::add(std::shared_ptr<const ByteSource> source, const ZipEntry &entry)
 {
-    jobs.push_back({std::move(source), packagePath, entry});
+    jobs.push_back({std::move(source), entry});
+    return int(jobs.size() - 1);
 }
 
 void EntryChecks::start(int count)
@@ -37,25 +37,29 @@ void EntryChecks::work()
 {
     for (size_t at = next++; at < jobs.size() && !anyFailed; at = next++) {
         const Job &job = jobs.at(at);
-        EntryReader reader(job.source, job.packagePath, job.entry);
-        const PackageFailure result = drainEntry(&reader, [this](quint64 bytes) {
-            control->advance(qint64(bytes));
-            return !stopping && !anyFailed && !control->isCancelRequested();
+        EntryReader reader(job.source, job.entry);
+        const ZipProblem result = drainEntry(&reader, [this](quint64 bytes) {
+            meter->advance(qint64(bytes));
+            return !stopping && !anyFailed && !meter->isCancelRequested();
         });
         if (!result.failed())
             continue;
         std::lock_guard<std::mutex> guard(lock);
-        if (!anyFailed.exchange(true))
+        if (!anyFailed.exchange(true)) {
             firstFailure = result;
+            failedCheck = int(at);
+        }
     }
 }
 
-PackageFailure EntryChecks::wait()
+ZipProblem EntryChecks::wait(int *check)
 {
     for (std::thread &thread : threads)
         thread.join();
     threads.clear();
     std::lock_guard<std::mutex> guard(lock);
+    if (check)
+        *check = failedCheck;
     return firstFailure;
 }
 

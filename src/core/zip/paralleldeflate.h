@@ -6,7 +6,7 @@
 #include <functional>
 #include <memory>
 
-class RunControl;
+class WorkMeter;
 
 // Deflates one byte stream on several threads into one raw deflate stream (no
 // zlib or gzip wrapper, as a ZIP entry holds it), which any inflater reads as
@@ -53,7 +53,7 @@ public:
     // control is given, its cancel request stops the pipeline as cancel()
     // does; the deflater polls it, at least every 50 ms while read() waits.
     explicit ParallelDeflate(ReadFunction read, int threads = 0, int level = 6,
-                             int blockSize = defaultBlockSize, const RunControl *control = nullptr);
+                             int blockSize = defaultBlockSize, const WorkMeter *control = nullptr);
     // Stops the pipeline and joins every thread; a ReadFunction call under
     // way is waited for.
     ~ParallelDeflate();

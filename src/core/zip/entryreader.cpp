@@ -7,9 +7,7 @@
 
 namespace {
 
-using F = PackageFailure;
-
-const QString corruptData = QStringLiteral("压缩数据无效");
+using P = ZipProblem;
 
 // libzip reads the package through this, from the bytes that were screened.
 struct ByteSourceState
@@ -86,7 +84,7 @@ QString methodName(quint16 method)
     case ZIP_CM_PPMD:
         return QStringLiteral("PPMd");
     default:
-        return QStringLiteral("方式%1").arg(method);
+        return QString::number(method); // one without a name: its number
     }
 }
 
@@ -129,21 +127,21 @@ DeflateCheck::~DeflateCheck()
         inflateEnd(&stream->z);
 }
 
-bool DeflateCheck::fail(const QString &words)
+bool DeflateCheck::fail(ZipProblem::What how)
 {
-    if (what.isEmpty())
-        what = words;
+    if (what == ZipProblem::Unspecified)
+        what = how;
     return false;
 }
 
 bool DeflateCheck::feed(const char *data, quint64 length)
 {
-    if (!what.isEmpty() || !stream->ready)
-        return fail(corruptData);
+    if (what != ZipProblem::Unspecified || !stream->ready)
+        return fail(P::DataInvalid);
     if (length == 0)
         return true;
     if (stream->ended)
-        return fail(QStringLiteral("压缩数据结束后还有多余字节"));
+        return fail(P::BytesAfterStreamEnd);
     z_stream &z = stream->z;
     z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
     z.avail_in = uInt(length);
@@ -152,12 +150,12 @@ bool DeflateCheck::feed(const char *data, quint64 length)
         z.avail_out = stream->scratchSize;
         const int result = inflate(&z, Z_NO_FLUSH);
         if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
-            return fail(corruptData);
+            return fail(P::DataInvalid);
         const uInt made = stream->scratchSize - z.avail_out;
         stream->crc = crc32(stream->crc, stream->scratch.get(), made);
         stream->produced += made;
         if (stream->produced > expectedSize)
-            return fail(QStringLiteral("解压后比声明的大小长"));
+            return fail(P::LongerThanDeclared);
         if (plain)
             plain->append(reinterpret_cast<const char *>(stream->scratch.get()), int(made));
         stream->ended = result == Z_STREAM_END;
@@ -165,29 +163,27 @@ bool DeflateCheck::feed(const char *data, quint64 length)
             break;
     } while (!stream->ended && (z.avail_in > 0 || z.avail_out == 0));
     if (stream->ended && z.avail_in > 0)
-        return fail(QStringLiteral("压缩数据结束后还有多余字节"));
+        return fail(P::BytesAfterStreamEnd);
     return true;
 }
 
 bool DeflateCheck::finish()
 {
-    if (!what.isEmpty())
+    if (what != ZipProblem::Unspecified)
         return false;
     if (!stream->ended)
-        return fail(QStringLiteral("压缩数据在声明的长度处没有结束"));
+        return fail(P::StreamNotEnded);
     if (stream->produced != expectedSize)
-        return fail(QStringLiteral("解压后比声明的大小短"));
+        return fail(P::ShorterThanDeclared);
     if (stream->crc != expectedCrc)
-        return fail(QStringLiteral("CRC校验失败"));
+        return fail(P::CrcMismatch);
     return true;
 }
 
 // ---- EntryReader ------------------------------------------------------------
 
-EntryReader::EntryReader(std::shared_ptr<const ByteSource> source, const QString &packagePath,
-                         const ZipEntry &entry)
+EntryReader::EntryReader(std::shared_ptr<const ByteSource> source, const ZipEntry &entry)
     : source(std::move(source))
-    , packagePath(packagePath)
     , entry(entry)
 {
 }
@@ -209,18 +205,16 @@ quint64 EntryReader::bytesToDeliver() const
                                                                         : entry.size;
 }
 
-qint64 EntryReader::fail(PackageFailure::Reason reason, const QString &specifics)
+qint64 EntryReader::fail(ZipProblem::Code code, ZipProblem::What what, const QString &detail)
 {
-    if (!problem.failed()) {
-        problem = packageRefusal(reason, packagePath, entry.name);
-        problem.specifics = specifics;
-    }
+    if (!problem.failed())
+        problem = ZipProblem::of(code, entry.name, what, detail);
     return -1;
 }
 
 bool EntryReader::open()
 {
-    problem = PackageFailure();
+    problem = ZipProblem();
     done = 0;
     crc = quint32(crc32(0, nullptr, 0));
     finished = false;
@@ -229,11 +223,11 @@ bool EntryReader::open()
     if (plainSink)
         plainSink->clear();
     if (entry.isEncrypted())
-        fail(F::EncryptedEntry, QString());
+        fail(P::EncryptedEntry);
     else if (!canRead(entry.method))
-        fail(F::UnsupportedMethod, methodName(entry.method));
+        fail(P::UnsupportedMethod, P::Unspecified, methodName(entry.method));
     else if (entry.method == methodStore && entry.compressedSize != entry.size)
-        fail(F::EntryCorrupt, QStringLiteral("存储的大小与声明的不符"));
+        fail(P::EntryCorrupt, P::StoredSizeWrong);
     else if (entry.method == methodDeflate)
         deflate = std::make_unique<DeflateCheck>(entry.size, entry.crc, plainSink);
     else if (entry.method != methodStore)
@@ -258,8 +252,7 @@ qint64 EntryReader::readStored(char *data, quint64 length)
         if (!finished) {
             const bool intact = deflate ? deflate->finish() : crc == entry.crc;
             if (!intact)
-                return fail(F::EntryCorrupt,
-                            deflate ? deflate->problem() : QStringLiteral("CRC校验失败"));
+                return fail(P::EntryCorrupt, deflate ? deflate->problem() : P::CrcMismatch);
             finished = true;
         }
         return 0;
@@ -267,12 +260,12 @@ qint64 EntryReader::readStored(char *data, quint64 length)
     const quint64 count = qMin(left, qMin<quint64>(length, chunk));
     if (!source->readAt(entry.dataOffset + done, data, count)) {
         if (source->lastError().failed())
-            return fail(F::ReadError, source->lastError().words);
-        return fail(F::PackageChanged, QString());
+            return fail(P::ReadError, P::Unspecified, source->lastError().words);
+        return fail(P::SourceChanged);
     }
     if (deflate) {
         if (!deflate->feed(data, count))
-            return fail(F::EntryCorrupt, deflate->problem());
+            return fail(P::EntryCorrupt, deflate->problem());
     } else {
         crc = quint32(crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(count)));
         if (plainSink)
@@ -304,7 +297,7 @@ bool EntryReader::openLibzip()
         file = zip_fopen_index(archive, zip_uint64_t(entry.index), 0);
     if (file)
         return true;
-    fail(F::EntryCorrupt, corruptData);
+    fail(P::EntryCorrupt, P::DataInvalid);
     return false;
 }
 
@@ -332,18 +325,18 @@ qint64 EntryReader::readCompressed(char *data, quint64 length)
         if (!finished) {
             char probe;
             if (zip_fread(file, &probe, 1) != 0)
-                return fail(F::EntryCorrupt, QStringLiteral("解压后比声明的大小长"));
+                return fail(P::EntryCorrupt, P::LongerThanDeclared);
             if (crc != entry.crc)
-                return fail(F::EntryCorrupt, QStringLiteral("CRC校验失败"));
+                return fail(P::EntryCorrupt, P::CrcMismatch);
             finished = true;
         }
         return 0;
     }
     const zip_int64_t got = zip_fread(file, data, qMin(left, length));
     if (got < 0)
-        return fail(F::EntryCorrupt, corruptData);
+        return fail(P::EntryCorrupt, P::DataInvalid);
     if (got == 0)
-        return fail(F::EntryCorrupt, QStringLiteral("解压后比声明的大小短"));
+        return fail(P::EntryCorrupt, P::ShorterThanDeclared);
     crc = quint32(crc32(crc, reinterpret_cast<const Bytef *>(data), uInt(got)));
     if (plainSink)
         plainSink->append(data, int(got));
@@ -351,7 +344,7 @@ qint64 EntryReader::readCompressed(char *data, quint64 length)
     return got;
 }
 
-PackageFailure drainEntry(EntryReader *reader, const std::function<bool(quint64)> &keepGoing)
+ZipProblem drainEntry(EntryReader *reader, const std::function<bool(quint64)> &keepGoing)
 {
     if (!reader->open())
         return reader->failure();
@@ -362,8 +355,8 @@ PackageFailure drainEntry(EntryReader *reader, const std::function<bool(quint64)
         if (got < 0)
             return reader->failure();
         if (got == 0)
-            return PackageFailure();
+            return ZipProblem();
         if (!keepGoing(quint64(got)))
-            return cancelledRun();
+            return ZipProblem::of(P::Cancelled, reader->entryName());
     }
 }

@@ -2,8 +2,8 @@
 #define ENTRYREADER_H
 
 #include "bytesource.h"
-#include "packagefailure.h"
 #include "zipcontainer.h"
+#include "zipproblem.h"
 
 #include <QByteArray>
 #include <QString>
@@ -31,17 +31,17 @@ public:
     bool feed(const char *data, quint64 length);
     // After the last compressed byte: true when everything was as declared.
     bool finish();
-    QString problem() const { return what; }
+    ZipProblem::What problem() const { return what; }
 
 private:
-    bool fail(const QString &words);
+    bool fail(ZipProblem::What how);
 
     struct Stream;
     std::unique_ptr<Stream> stream;
     quint64 expectedSize;
     quint32 expectedCrc;
     QByteArray *plain;
-    QString what;
+    ZipProblem::What what = ZipProblem::Unspecified;
 };
 
 // Reads one entry of a package exactly as the entry declares itself and
@@ -52,8 +52,7 @@ private:
 class EntryReader
 {
 public:
-    EntryReader(std::shared_ptr<const ByteSource> source, const QString &packagePath,
-                const ZipEntry &entry);
+    EntryReader(std::shared_ptr<const ByteSource> source, const ZipEntry &entry);
     ~EntryReader();
     EntryReader(const EntryReader &) = delete;
     EntryReader &operator=(const EntryReader &) = delete;
@@ -73,7 +72,8 @@ public:
     // Fills data with up to length bytes: the count, 0 after the last byte
     // once everything was checked, or -1 at the first problem.
     qint64 read(char *data, quint64 length);
-    PackageFailure failure() const { return problem; }
+    ZipProblem failure() const { return problem; }
+    QString entryName() const { return entry.name; }
 
     // Methods read here without help, and whether any method can be read.
     static constexpr quint16 methodStore = 0;
@@ -81,16 +81,16 @@ public:
     static bool canRead(quint16 method);
 
 private:
-    qint64 fail(PackageFailure::Reason reason, const QString &specifics);
+    qint64 fail(ZipProblem::Code code, ZipProblem::What what = ZipProblem::Unspecified,
+                const QString &detail = QString());
     qint64 readStored(char *data, quint64 length);
     qint64 readCompressed(char *data, quint64 length);
     bool openLibzip();
     void closeLibzip();
 
     std::shared_ptr<const ByteSource> source;
-    QString packagePath;
     ZipEntry entry;
-    PackageFailure problem;
+    ZipProblem problem;
     quint64 done = 0; // bytes delivered
     quint32 crc = 0; // of the uncompressed bytes, where they pass through here
     bool finished = false;
@@ -104,7 +104,7 @@ private:
 
 // Reads an entry to its end through reader and says what was wrong, if
 // anything. keepGoing hears of every piece read (its byte count) and may stop
-// the reading by returning false: the failure is then a cancelled run.
-PackageFailure drainEntry(EntryReader *reader, const std::function<bool(quint64)> &keepGoing);
+// the reading by returning false: the problem is then Cancelled.
+ZipProblem drainEntry(EntryReader *reader, const std::function<bool(quint64)> &keepGoing);
 
 #endif // ENTRYREADER_H

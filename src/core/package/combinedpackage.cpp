@@ -1,5 +1,7 @@
 #include "combinedpackage.h"
 
+#include "manifestmember.h"
+
 #include "entryreader.h"
 #include "packagemanifest.h"
 #include "packagerequest.h"
@@ -8,6 +10,7 @@
 #include "upgradeitemtypes.h"
 #include "visibletext.h"
 #include "zipcontainer.h"
+#include "zipfailure.h"
 
 #include <QFileInfo>
 #include <QHash>
@@ -15,6 +18,7 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
@@ -44,49 +48,6 @@ QString withoutLeadingDot(QString name)
     return name;
 }
 
-// A manifest name must be a plain file at the package root.
-bool isBareFileName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\'))
-        && !name.contains(QChar(0));
-}
-
-// Control characters, and the invisible format characters (U+FEFF, U+200B,
-// a soft hyphen) that make a key look like another; JSON readers, Qt's too,
-// even drop a leading U+FEFF, so that "\ufeffhmi" came back as "hmi".
-bool hasControlCharacter(const QString &text)
-{
-    return firstControlOrFormat(text) >= 0;
-}
-
-// Text of the manifest that is no text: a surrogate without its other half
-// ("x\ud800", which jq and Perl refuse, and with it the whole manifest), or
-// bytes that were not valid in the manifest's encoding (exactText false:
-// U+FFFD stands for them).
-bool isInvalidText(const QString &text, bool exactText)
-{
-    return firstLoneSurrogate(text) >= 0
-        || (!exactText && text.contains(QChar::ReplacementCharacter));
-}
-
-// A key that looks like a type key but is not one would reach the controller
-// as a second item of that type: another case, full-width letters, blanks.
-QString imitatedTypeKey(const QString &key)
-{
-    const QString plain = key.normalized(QString::NormalizationForm_KC).toCaseFolded().trimmed();
-    for (const QString &type : upgradeTypeKeys) {
-        if (key != type && plain == type)
-            return type;
-    }
-    return QString();
-}
-
-QString nfc(const QString &name)
-{
-    return name.normalized(QString::NormalizationForm_C);
-}
-
 class Judge
 {
 public:
@@ -102,9 +63,9 @@ public:
     PackageScreening run()
     {
         result.package.path = path;
-        const PackageFailure read = readZipContainer(*source, path, &container);
+        const ZipProblem read = readZipContainer(*source, &container);
         if (read.failed()) {
-            result.problems.append(read);
+            result.problems.append(refusalFor(read, path));
             return result;
         }
         screenEntries();
@@ -185,7 +146,7 @@ private:
     void screenManifest(const ZipEntry &entry)
     {
         QByteArray bytes;
-        EntryReader reader(source, path, entry);
+        EntryReader reader(source, entry);
         reader.collectPlainBytes(&bytes);
         const PackageFailure intact = drain(&reader);
         if (intact.failed()) {
@@ -223,63 +184,28 @@ private:
 
     PackageFailure drain(EntryReader *reader) const
     {
-        return drainEntry(reader, [this](quint64) { return !cancelled(); });
+        return refusalFor(drainEntry(reader, [this](quint64) { return !cancelled(); }), path);
     }
 
     void screenMember(const QString &key, const QJsonValue &value)
     {
-        if (isInvalidText(key, manifestIsExact)) {
-            PackageFailure f = packageRefusal(F::KeyImitatesType, path, QString(), key);
-            f.nameProblem = NameProblem::InvalidText;
-            result.problems.append(f);
-            return;
-        }
-        const QString imitated = imitatedTypeKey(key);
-        if (hasControlCharacter(key) || !imitated.isEmpty()) {
-            PackageFailure f = packageRefusal(F::KeyImitatesType, path, imitated, key);
-            result.problems.append(f);
-            return;
-        }
-        const QString name = value.toObject().value(QStringLiteral("name")).toString();
-        if (!value.isObject() || !isBareFileName(name) || nfc(name) == manifestFileName
-            || isInvalidText(name, manifestIsExact)) {
-            problem(F::MemberInvalid, QString(), key);
-            return;
-        }
+        QString name;
+        PackageFailure f = judgeMemberText(key, value, manifestIsExact, path, &name);
         const ZipEntry *entry = byFoldedName.value(windowsFoldedName(name));
-        if (!entry || nfc(entry->name) != nfc(name)) {
-            problem(F::NamedEntryMissing, name, key);
-            return;
-        }
-        if (entry->isFolder() || entry->isLink()) {
-            problem(F::NamedEntryNotFile, name, key);
-            return;
-        }
-        // The new package carries the entry under this name, composed (NFC),
-        // which some characters make longer. (A leading U+FEFF, a format
-        // character, would be dropped by UTF-8 readers as a byte-order mark.)
-        NameProblem unportable = portableNameProblem(name);
-        if (!unportable.found())
-            unportable = portableNameProblem(nfc(name));
-        // A stored name that is not valid GB18030 would come out as another.
-        if (!unportable.found() && !entry->nameValid)
-            unportable.kind = NameProblem::InvalidText;
-        if (unportable.found()) {
-            PackageFailure f = packageRefusal(F::UnportableEntryName, path, name, key);
-            f.nameProblem = unportable.kind;
-            f.specifics = unportable.character;
-            result.problems.append(f);
-            return;
-        }
-        if (!EntryReader::canRead(entry->method)) {
-            EntryReader reader(source, path, *entry);
+        if (!f.failed() && (!entry || nfc(entry->name) != nfc(name)))
+            f = packageRefusal(F::NamedEntryMissing, path, name, key);
+        if (!f.failed())
+            f = judgeNamedEntry(*entry, name, key, path);
+        if (!f.failed() && !EntryReader::canRead(entry->method)) {
+            EntryReader reader(source, *entry);
             reader.open();
-            result.problems.append(reader.failure());
-            return;
+            f = refusalFor(reader.failure(), path);
         }
         // Two items of one file would be two entries of one name.
-        if (used.contains(entry)) {
-            problem(F::EntryNameRepeated, name);
+        if (!f.failed() && used.contains(entry))
+            f = packageRefusal(F::EntryNameRepeated, path, name);
+        if (f.failed()) {
+            result.problems.append(f);
             return;
         }
         used.insert(entry);
@@ -314,7 +240,7 @@ private:
         for (const PackageItem &item : qAsConst(result.package.items)) {
             if (cancelled())
                 return;
-            EntryReader reader(source, path, item.entry);
+            EntryReader reader(source, item.entry);
             const PackageFailure intact = drain(&reader);
             if (intact.failed())
                 result.problems.append(intact);
@@ -366,17 +292,42 @@ PackageScreening inspectPackage(const QString &path, RunControl *control)
     return judgeFile(path, EntryReading::EveryItem, control);
 }
 
-PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items)
+QList<Replacement> replacementsIn(const CombinedPackage &package, const PackageItems &items)
 {
+    QList<Replacement> replacements;
     for (auto it = package.items.cbegin(); it != package.items.cend(); ++it) {
-        if (items->contains(it.key())) {
+        const auto plain = items.constFind(it.key());
+        if (plain != items.cend())
+            replacements.append({it.key(), it.value().name, plain->name, plain->row});
+    }
+    return replacements;
+}
+
+PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items,
+                                    const QList<Replacement> &agreed)
+{
+    const auto isAgreed = [&](const QString &key) {
+        return std::any_of(agreed.cbegin(), agreed.cend(),
+                           [&](const Replacement &r) { return r.typeKey == key; });
+    };
+    for (auto it = package.items.cbegin(); it != package.items.cend(); ++it) {
+        if (!items->contains(it.key())) {
+            items->insert(it.key(), it.value());
+        } else if (!isAgreed(it.key())) {
             PackageFailure f;
             f.kind = F::TypeRepeated;
             f.subject = typeLabelForKey(it.key());
+            f.detail = it.value().name;
             f.path = package.path;
+            f.row = items->value(it.key()).row;
             return f;
         }
-        items->insert(it.key(), it.value());
     }
     return checkFileNames(*items);
+}
+
+QString replacementText(const Replacement &r)
+{
+    return QStringLiteral("已替换：%1 %2 → %3")
+        .arg(typeLabelForKey(r.typeKey), r.replacedName, r.newName);
 }

@@ -1,6 +1,6 @@
 #include "paralleldeflate.h"
 
-#include "runcontrol.h"
+#include "workmeter.h"
 
 #include <QThread>
 
@@ -119,7 +119,7 @@ bool deflateBlock(z_stream *stream, Block *block)
 struct ParallelDeflate::Pipeline
 {
     ReadFunction readInput;
-    const RunControl *control;
+    const WorkMeter *control;
     int threads;
     int level;
     int blockSize;
@@ -378,7 +378,7 @@ struct ParallelDeflate::Pipeline
 };
 
 ParallelDeflate::ParallelDeflate(ReadFunction read, int threads, int level, int blockSize,
-                                 const RunControl *control)
+                                 const WorkMeter *control)
     : d(std::make_unique<Pipeline>())
 {
     d->readInput = std::move(read);

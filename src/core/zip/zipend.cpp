@@ -9,7 +9,7 @@
 
 namespace {
 
-using F = PackageFailure;
+using P = ZipProblem;
 
 constexpr quint32 endSignature = 0x06054b50;
 constexpr quint32 zip64EndSignature = 0x06064b50;
@@ -25,19 +25,18 @@ constexpr quint16 saturated16 = 0xffff;
 class EndLocator
 {
 public:
-    EndLocator(const ByteSource &source, const QString &path)
+    explicit EndLocator(const ByteSource &source)
         : source(source)
-        , path(path)
     {
     }
 
     CentralDirectoryPlace place() const { return {cdOffset, cdSize, count}; }
 
-    PackageFailure run()
+    ZipProblem run()
     {
         const quint64 size = source.size();
         if (size < endRecordSize)
-            return notZip(QStringLiteral("没有结束记录"));
+            return notZip(P::NoEndRecord);
         const quint64 tailLength = qMin<quint64>(size, endRecordSize + 0xffff);
         const quint64 tailStart = size - tailLength;
         QByteArray tail;
@@ -64,10 +63,10 @@ public:
                 ending.append(at);
         }
         if (ending.isEmpty())
-            return signatureSeen ? refuse(F::DataAfterEnd) : notZip(QStringLiteral("没有结束记录"));
+            return signatureSeen ? refuse(P::DataAfterEnd) : notZip(P::NoEndRecord);
         const qint64 at = ending.first();
         if (ending.size() > 1 || tail.mid(int(at + endRecordSize)).contains("PK\x05\x06"))
-            return refuse(F::CommentHoldsEndRecord);
+            return refuse(P::CommentHoldsEndRecord);
         const char *end = tail.constData() + at;
         endOffset = tailStart + quint64(at);
 
@@ -87,27 +86,27 @@ public:
             && read(endOffset - zip64LocatorSize, zip64LocatorSize, &locator)
             && le32(locator.constData()) == zip64LocatorSignature;
         if (hasLocator) {
-            const PackageFailure f = readZip64(locator, disk, directoryDisk, entriesOnDisk);
+            const ZipProblem f = readZip64(locator, disk, directoryDisk, entriesOnDisk);
             if (f.failed())
                 return f;
         } else if (disk != 0 || directoryDisk != 0 || entriesOnDisk != entries) {
-            return notZip(QStringLiteral("分卷压缩包"));
+            return notZip(P::SplitArchive);
         }
         if (count > quint64(maximumEntryCount))
-            return refuse(F::TooManyEntries, QString::number(count));
+            return refuse(P::TooManyEntries, QString::number(count));
         if (cdOffset > directoryEnd || cdSize != directoryEnd - cdOffset)
-            return notZip(QStringLiteral("中央目录的位置与结束记录不符"));
+            return notZip(P::DirectoryMisplaced);
         if (cdSize > directoryLimit)
-            return refuse(F::DirectoryTooLarge);
-        return PackageFailure();
+            return refuse(P::DirectoryTooLarge);
+        return ZipProblem();
     }
 
 private:
-    PackageFailure refuse(F::Reason reason, const QString &detail = QString()) const
+    static ZipProblem refuse(P::Code code, const QString &detail = QString())
     {
-        return packageRefusal(reason, path, detail);
+        return ZipProblem::of(code, QString(), P::Unspecified, detail);
     }
-    PackageFailure notZip(const QString &words) const { return refuse(F::NotZip, words); }
+    static ZipProblem notZip(P::What what) { return ZipProblem::of(P::NotZip, QString(), what); }
 
     bool read(quint64 offset, quint64 length, QByteArray *out) const
     {
@@ -116,17 +115,17 @@ private:
         out->resize(int(length));
         return source.readAt(offset, out->data(), length);
     }
-    PackageFailure readFailure() const
+    ZipProblem readFailure() const
     {
         if (source.lastError().failed())
-            return refuse(F::ReadError, source.lastError().words);
-        return notZip(QStringLiteral("文件不完整"));
+            return refuse(P::ReadError, source.lastError().words);
+        return notZip(P::Truncated);
     }
 
     // A ZIP64 end record stands right before its locator, and agrees with
     // every field of the end record that is not saturated.
-    PackageFailure readZip64(const QByteArray &locator, quint16 disk, quint16 directoryDisk,
-                             quint16 entriesOnDisk)
+    ZipProblem readZip64(const QByteArray &locator, quint16 disk, quint16 directoryDisk,
+                         quint16 entriesOnDisk)
     {
         const quint64 locatorOffset = endOffset - zip64LocatorSize;
         const quint64 recordOffset = le64(locator.constData() + 8);
@@ -137,7 +136,7 @@ private:
             || !read(recordOffset, zip64EndMinimumSize, &record)
             || le32(record.constData()) != zip64EndSignature
             || le64(record.constData() + 4) != locatorOffset - recordOffset - 12)
-            return refuse(F::Zip64Mismatch);
+            return refuse(P::Zip64Mismatch);
         const char *r = record.constData();
         const quint32 disk64 = le32(r + 16);
         const quint32 directoryDisk64 = le32(r + 20);
@@ -153,18 +152,17 @@ private:
             || !agrees(entriesOnDisk, saturated16, entriesOnDisk64)
             || !agrees(count, saturated16, entries64) || !agrees(cdSize, saturated32, size64)
             || !agrees(cdOffset, saturated32, offset64))
-            return refuse(F::Zip64Mismatch);
+            return refuse(P::Zip64Mismatch);
         if (disk64 != 0 || directoryDisk64 != 0 || entriesOnDisk64 != entries64)
-            return notZip(QStringLiteral("分卷压缩包"));
+            return notZip(P::SplitArchive);
         count = entries64;
         cdSize = size64;
         cdOffset = offset64;
         directoryEnd = recordOffset;
-        return PackageFailure();
+        return ZipProblem();
     }
 
     const ByteSource &source;
-    QString path;
     quint64 endOffset = 0;
     quint64 directoryEnd = 0;
     quint64 count = 0;
@@ -174,11 +172,10 @@ private:
 
 } // namespace
 
-PackageFailure locateCentralDirectory(const ByteSource &source, const QString &path,
-                                      CentralDirectoryPlace *place)
+ZipProblem locateCentralDirectory(const ByteSource &source, CentralDirectoryPlace *place)
 {
-    EndLocator locator(source, path);
-    const PackageFailure f = locator.run();
+    EndLocator locator(source);
+    const ZipProblem f = locator.run();
     *place = locator.place();
     return f;
 }

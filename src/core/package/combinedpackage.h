@@ -68,9 +68,29 @@ PackageScreening screenCombinedPackage(const QString &path, RunControl *control 
 // ... and what `inspect` does (EveryItem).
 PackageScreening inspectPackage(const QString &path, RunControl *control = nullptr);
 
+// An item of a combined package that a plain item of the same type takes
+// the place of in the new package.
+struct Replacement
+{
+    QString typeKey;
+    QString replacedName; // the package's entry
+    QString newName; // the plain item's entry
+    int row = -1; // the plain item's request row
+};
+
+// The types that the request's plain items and the package both hold, in
+// key order: what merging would replace.
+QList<Replacement> replacementsIn(const CombinedPackage &package, const PackageItems &items);
+
 // Adds a screened package's items to the request's items. A type already
-// there, or an entry name already used, fails.
-PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items);
+// there fails, unless the user agreed to its replacement (it is in agreed):
+// the request's item then stays and the package's is left out. An entry name
+// the new package would hold twice fails; a replaced entry holds none.
+PackageFailure mergeCombinedPackage(const CombinedPackage &package, PackageItems *items,
+                                    const QList<Replacement> &agreed = {});
+
+// "已替换：HMI hmi_v1.zip → hmi_v2.zip", as the window and the command line say it.
+QString replacementText(const Replacement &replacement);
 
 Q_DECLARE_METATYPE(CombinedPackage)
 

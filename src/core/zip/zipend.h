@@ -2,7 +2,7 @@
 #define ZIPEND_H
 
 #include "bytesource.h"
-#include "packagefailure.h"
+#include "zipproblem.h"
 
 // Where a ZIP archive's central directory lies and how many entries it holds,
 // as its end record, and its ZIP64 end record where there is one, say.
@@ -27,7 +27,6 @@ constexpr int maximumEntryCount = 65535;
 // - more than 65,535 entries (decided from the end record alone), a central
 //   directory over 64 MiB, or one that does not end where the end record (or
 //   the ZIP64 end record) begins.
-PackageFailure locateCentralDirectory(const ByteSource &source, const QString &path,
-                                      CentralDirectoryPlace *place);
+ZipProblem locateCentralDirectory(const ByteSource &source, CentralDirectoryPlace *place);
 
 #endif // ZIPEND_H

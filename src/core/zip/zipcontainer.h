@@ -2,7 +2,7 @@
 #define ZIPCONTAINER_H
 
 #include "bytesource.h"
-#include "packagefailure.h"
+#include "zipproblem.h"
 #include "zipend.h"
 
 #include <QByteArray>
@@ -72,7 +72,6 @@ struct ZipContainer
 // Names flagged UTF-8 are read as UTF-8. The others are read as UTF-8 too,
 // unless one of them is not valid UTF-8: then all of them are read as
 // GB18030, which is what Chinese Windows tools write.
-PackageFailure readZipContainer(const ByteSource &source, const QString &path,
-                                ZipContainer *container);
+ZipProblem readZipContainer(const ByteSource &source, ZipContainer *container);
 
 #endif // ZIPCONTAINER_H

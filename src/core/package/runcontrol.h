@@ -1,6 +1,8 @@
 #ifndef RUNCONTROL_H
 #define RUNCONTROL_H
 
+#include "workmeter.h"
+
 #include <QtGlobal>
 
 #include <atomic>
@@ -8,26 +10,25 @@
 #include <thread>
 
 // What one packaging run shares with whoever watches it from another thread:
-// how far it has come, whether it is to stop, and, just before the archive
-// is put in place, whether it may go on. Every member is atomic, so the
-// watcher polls and cancels without a lock (a signal handler may cancel), and
-// the run waits by polling.
-class RunControl
+// beside the meter (how far it has come, whether it is to stop), which item
+// it reads, and, just before the archive is put in place, whether it may go
+// on. Every member is atomic, so the watcher polls and cancels without a lock
+// (a signal handler may cancel), and the run waits by polling.
+class RunControl : public WorkMeter
 {
 public:
     void reset()
     {
-        cancel = false;
-        done = 0;
-        total = 0;
+        resetMeter();
         item = -1;
         held = false;
         question = false;
         answer = false;
     }
 
-    void requestCancel() { cancel = true; }
-    bool isCancelRequested() const { return cancel; }
+    // Index, in package order, of the item being read; -1 before the first.
+    int currentItem() const { return item; }
+    void setCurrentItem(int index) { item = index; }
 
     // The watcher holds the run before it puts its archive in place while it
     // asks the user something whose answer decides that (whether to cancel).
@@ -36,9 +37,9 @@ public:
     // when it was cancelled meanwhile.
     bool waitWhileHeld() const
     {
-        while (held && !cancel)
+        while (held && !isCancelRequested())
             std::this_thread::sleep_for(pollInterval);
-        return !cancel;
+        return !isCancelRequested();
     }
 
     // Another file came to the archive's path during the run. The run asks
@@ -48,10 +49,10 @@ public:
     {
         answer = false;
         question = true;
-        while (question && !cancel)
+        while (question && !isCancelRequested())
             std::this_thread::sleep_for(pollInterval);
         question = false;
-        return answer && !cancel;
+        return answer && !isCancelRequested();
     }
     bool replaceQuestionPending() const { return question; }
     void answerReplaceQuestion(bool replace)
@@ -60,40 +61,13 @@ public:
         question = false;
     }
 
-    // Bytes of item data read so far, out of bytesTotal().
-    qint64 bytesDone() const { return done; }
-    qint64 bytesTotal() const { return total; }
-    // Index, in package order, of the item being read; -1 before the first.
-    int currentItem() const { return item; }
-
-    // The share of the work done mapped onto 0..99; 100 is left for the end.
-    int percent() const
-    {
-        const qint64 all = total, read = done;
-        if (all <= 0)
-            return 0;
-        return int(qMin<qint64>(99, read * 99 / all));
-    }
-
-    // Called by the run.
-    void begin(qint64 bytes)
-    {
-        total = bytes;
-        done = 0;
-    }
-    void advance(qint64 bytes) { done += bytes; }
-    void setCurrentItem(int index) { item = index; }
-
 private:
     static constexpr std::chrono::milliseconds pollInterval {10};
 
-    std::atomic<bool> cancel {false};
+    std::atomic<int> item {-1};
     std::atomic<bool> held {false};
     std::atomic<bool> question {false};
     std::atomic<bool> answer {false};
-    std::atomic<qint64> done {0};
-    std::atomic<qint64> total {0};
-    std::atomic<int> item {-1};
 };
 
 #endif // RUNCONTROL_H
