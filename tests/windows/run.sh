@@ -74,7 +74,7 @@ for name in dir(hostile_zip):
             f.write(getattr(hostile_zip, name)())
 PY
 export UPKG_HOSTILE_ZIPS=$(winpath "$hostile")
-for test in ${WINE_TESTS:-tst_windowsfiles tst_packagerules tst_paralleldeflate tst_screening tst_packagewriter tst_combinedpackage tst_cli}; do
+for test in ${WINE_TESTS:-tst_windowsfiles tst_ziplayer tst_packagerules tst_paralleldeflate tst_screening tst_packagewriter tst_combinedpackage tst_cli}; do
   exe=$win/tests/$test.exe
   if [ ! -f "$exe" ]; then
     fail "$test.exe was not built"
