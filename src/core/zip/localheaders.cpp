@@ -137,18 +137,9 @@ private:
 
     bool read(quint64 offset, quint64 length, QByteArray *out) const
     {
-        if (offset > source.size() || length > source.size() - offset)
-            return false;
-        out->resize(int(length));
-        return source.readAt(offset, out->data(), length);
+        return readBytes(source, offset, length, out);
     }
-    ZipProblem readFailure() const
-    {
-        if (source.lastError().failed())
-            return ZipProblem::of(P::ReadError, QString(), P::Unspecified,
-                                  source.lastError().words);
-        return ZipProblem::of(P::NotZip, QString(), P::Truncated);
-    }
+    ZipProblem readFailure() const { return readProblem(source); }
 
     const ByteSource &source;
     quint64 cdOffset;

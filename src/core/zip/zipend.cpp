@@ -1,26 +1,22 @@
 #include "zipend.h"
 
-#include "littleendian.h"
+#include "zipformat.h"
 
 #include <QByteArray>
 #include <QList>
 
 #include <cstring>
 
+using namespace zipformat;
+
 namespace {
 
 using P = ZipProblem;
-
-constexpr quint32 endSignature = 0x06054b50;
-constexpr quint32 zip64EndSignature = 0x06064b50;
-constexpr quint32 zip64LocatorSignature = 0x07064b50;
 
 constexpr quint64 endRecordSize = 22;
 constexpr quint64 zip64LocatorSize = 20;
 constexpr quint64 zip64EndMinimumSize = 56;
 constexpr quint64 directoryLimit = 64 * 1024 * 1024;
-constexpr quint32 saturated32 = 0xffffffff;
-constexpr quint16 saturated16 = 0xffff;
 
 class EndLocator
 {
@@ -110,17 +106,9 @@ private:
 
     bool read(quint64 offset, quint64 length, QByteArray *out) const
     {
-        if (offset > source.size() || length > source.size() - offset)
-            return false;
-        out->resize(int(length));
-        return source.readAt(offset, out->data(), length);
+        return readBytes(source, offset, length, out);
     }
-    ZipProblem readFailure() const
-    {
-        if (source.lastError().failed())
-            return refuse(P::ReadError, source.lastError().words);
-        return notZip(P::Truncated);
-    }
+    ZipProblem readFailure() const { return readProblem(source); }
 
     // A ZIP64 end record stands right before its locator, and agrees with
     // every field of the end record that is not saturated.

@@ -3,8 +3,10 @@
 
 // The fixed parts of the ZIP format that the readers of its headers share.
 
+#include "bytesource.h"
 #include "extrafields.h"
 #include "littleendian.h"
+#include "zipproblem.h"
 
 #include <QByteArray>
 
@@ -13,6 +15,9 @@ namespace zipformat {
 constexpr quint32 localSignature = 0x04034b50;
 constexpr quint32 centralSignature = 0x02014b50;
 constexpr quint32 descriptorSignature = 0x08074b50;
+constexpr quint32 endSignature = 0x06054b50;
+constexpr quint32 zip64EndSignature = 0x06064b50;
+constexpr quint32 zip64LocatorSignature = 0x07064b50;
 
 constexpr quint64 centralHeaderSize = 46;
 constexpr quint64 localHeaderSize = 30;
@@ -46,6 +51,26 @@ private:
     QByteArray data;
     int used = 0;
 };
+
+// Exactly length bytes at offset, within the source; false past its end, or
+// when reading fails.
+inline bool readBytes(const ByteSource &source, quint64 offset, quint64 length, QByteArray *out)
+{
+    if (offset > source.size() || length > source.size() - offset)
+        return false;
+    out->resize(int(length));
+    return source.readAt(offset, out->data(), length);
+}
+
+// Why bytes the archive's structure needs could not be read: the system's
+// error, or a file shorter than it says it is.
+inline ZipProblem readProblem(const ByteSource &source)
+{
+    if (source.lastError().failed())
+        return ZipProblem::of(ZipProblem::ReadError, QString(), ZipProblem::Unspecified,
+                              source.lastError().words);
+    return ZipProblem::of(ZipProblem::NotZip, QString(), ZipProblem::Truncated);
+}
 
 } // namespace zipformat
 
