@@ -35,6 +35,7 @@ private slots:
     void leftoversOfKilledRunsAreSwept();
     void withoutNamelessFiles_data();
     void withoutNamelessFiles();
+    void sameItemsGiveTheSameBytes();
     void cancelMidBlockKeepsTheEarlierArchive_data();
     void cancelMidBlockKeepsTheEarlierArchive();
 };
@@ -412,6 +413,22 @@ void PackageWriterTest::cancelMidBlockKeepsTheEarlierArchive()
     QVERIFY(control.bytesDone() < control.bytesTotal());
     QCOMPARE(readFile(folder.path("out/pkg.zip")), earlier);
     QCOMPARE(filesBelow(folder.path("out")), QStringList {"pkg.zip"});
+}
+
+// Built again later, or on another machine, the same items make the same
+// package: nothing in it is the time of the run.
+void PackageWriterTest::sameItemsGiveTheSameBytes()
+{
+    TestFolder folder;
+    const QString item = folder.write("in/hmi.zip", randomBytes(300000, 5));
+    QVERIFY(QDir().mkpath(folder.path("out")));
+    RunControl control;
+    QVERIFY(!writePackage(folder.path("out/first.zip"), {{"hmi", plainItem(item)}}, &control)
+                 .failed());
+    QTest::qWait(2100); // past the next two-second step of a DOS time
+    QVERIFY(!writePackage(folder.path("out/second.zip"), {{"hmi", plainItem(item)}}, &control)
+                 .failed());
+    QCOMPARE(readFile(folder.path("out/second.zip")), readFile(folder.path("out/first.zip")));
 }
 
 QTEST_MAIN(PackageWriterTest)

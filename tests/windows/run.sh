@@ -157,8 +157,8 @@ mkdir -p "$work/bsdtar" && bsdtar -xf "$package" -C "$work/bsdtar" \
 "$linux_cli" build --output-dir "$work/linux" --name "机器人 v5" \
   --item "controller=$items/控制器 v5.zip" --item "hmi=$items/界面 HMI.zip" \
   --item "伺服参数=$items/伺服 参数.zip" >/dev/null
-if python3 tests/windows/same_package.py "$package" "$work/linux/机器人 v5.zip"; then
-  pass "the Windows and Linux packages are the same bytes (the manifest's run time aside)"
+if cmp -s "$package" "$work/linux/机器人 v5.zip"; then
+  pass "the Windows and Linux packages are the same bytes"
 else
   fail "the Windows package differs from the Linux one"
 fi

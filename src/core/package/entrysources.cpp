@@ -345,10 +345,10 @@ private:
 class ManifestSource : public ItemSource
 {
 public:
-    ManifestSource(WriteRun *run, int index, const QByteArray &bytes)
+    ManifestSource(WriteRun *run, int index, const QByteArray &bytes, qint64 modified)
         : ItemSource(run, index)
         , bytes(bytes)
-        , now(std::time(nullptr))
+        , now(modified)
     {
     }
     quint64 workBytes() const override { return 0; }
@@ -405,7 +405,8 @@ std::unique_ptr<ItemSource> reencodedSource(WriteRun *run, int index, const Pack
     return std::make_unique<EntrySource>(run, index, item);
 }
 
-std::unique_ptr<ItemSource> manifestSource(WriteRun *run, int index, const QByteArray &bytes)
+std::unique_ptr<ItemSource> manifestSource(WriteRun *run, int index, const QByteArray &bytes,
+                                           qint64 modified)
 {
-    return std::make_unique<ManifestSource>(run, index, bytes);
+    return std::make_unique<ManifestSource>(run, index, bytes, modified);
 }

@@ -108,8 +108,9 @@ std::unique_ptr<ItemSource> fileSource(WriteRun *run, int index, const QString &
 std::unique_ptr<ItemSource> rawCopySource(WriteRun *run, int index, const PackageItem &item);
 // Any other entry of a combined package, inflated and deflated again.
 std::unique_ptr<ItemSource> reencodedSource(WriteRun *run, int index, const PackageItem &item);
-// The manifest, from memory, dated now.
-std::unique_ptr<ItemSource> manifestSource(WriteRun *run, int index, const QByteArray &bytes);
+// The manifest, from memory, dated modified (seconds since 1970 UTC).
+std::unique_ptr<ItemSource> manifestSource(WriteRun *run, int index, const QByteArray &bytes,
+                                           qint64 modified);
 
 // Every entry is deflated at zlib's default level.
 constexpr int deflateLevel = 6;

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QThread>
 
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -164,6 +165,23 @@ PackageFailure putInPlace(ArchiveFile *archive, const QString &archivePath, RunC
     }
 }
 
+// The manifest is as new as the newest item: the same items give the same
+// package, byte for byte, whenever and wherever it is built. Without an item
+// whose time is known, it is dated by the run.
+qint64 manifestTime(const std::vector<std::unique_ptr<ItemSource>> &sources)
+{
+    bool known = false;
+    qint64 newest = 0;
+    for (const auto &source : sources) {
+        qint64 seconds = 0;
+        if (source->utcModified(&seconds) && (!known || seconds > newest)) {
+            newest = seconds;
+            known = true;
+        }
+    }
+    return known ? newest : qint64(std::time(nullptr));
+}
+
 quint64 saturatingAdd(quint64 a, quint64 b)
 {
     return b > std::numeric_limits<qint64>::max() - a ? std::numeric_limits<qint64>::max() : a + b;
@@ -206,7 +224,8 @@ PackageFailure writePackage(const QString &archivePath, const PackageItems &item
         }
         total = saturatingAdd(total, sources.back()->workBytes());
     }
-    sources.push_back(manifestSource(&run, int(sources.size()), manifestBytes(items)));
+    sources.push_back(
+        manifestSource(&run, int(sources.size()), manifestBytes(items), manifestTime(sources)));
     control->begin(qint64(total));
     if (control->isCancelRequested())
         return cancelledRun();
