@@ -33,6 +33,9 @@ PackageDialog::PackageDialog(const PackageReport &report, QWidget *parent)
     ui->labelVerdict->setStyleSheet(report.valid
                                         ? QStringLiteral("font-weight: bold; color: #1a7f37")
                                         : QStringLiteral("font-weight: bold; color: #c62828"));
+    // Rows as high as a line needs, so that more of them are in view.
+    for (QTableWidget *table : {ui->tableProblems, ui->tableItems})
+        table->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
     showProblems(report.problems);
     showItems(report.items);
     showNotes(report.notes);
@@ -56,6 +59,7 @@ PackageDialog::~PackageDialog()
 // Messages come escaped from the core, as the command line prints them.
 void PackageDialog::showProblems(const QList<ReportedFinding> &problems)
 {
+    ui->labelProblems->setText(QStringLiteral("问题（%1）").arg(problems.size()));
     ui->labelProblems->setVisible(!problems.isEmpty());
     ui->tableProblems->setVisible(!problems.isEmpty());
     ui->tableProblems->setRowCount(problems.size());
@@ -72,6 +76,7 @@ void PackageDialog::showProblems(const QList<ReportedFinding> &problems)
 // or would act on a terminal is shown escaped, as inspect prints it.
 void PackageDialog::showItems(const QList<ReportedItem> &items)
 {
+    ui->labelItems->setText(QStringLiteral("升级项（%1）").arg(items.size()));
     ui->tableItems->setRowCount(items.size());
     for (int row = 0; row < items.size(); ++row) {
         const ReportedItem &item = items.at(row);
@@ -87,6 +92,7 @@ void PackageDialog::showItems(const QList<ReportedItem> &items)
 
 void PackageDialog::showNotes(const QList<ReportedFinding> &notes)
 {
+    ui->labelNotes->setText(QStringLiteral("备注（%1）").arg(notes.size()));
     ui->labelNotes->setVisible(!notes.isEmpty());
     ui->listNotes->setVisible(!notes.isEmpty());
     QStringList lines;
