@@ -13,8 +13,9 @@
 
 // Runs the slow steps on the worker thread: screening a combined package and
 // writing the archive for a packaging run, and inspecting a package for a
-// look inside it. Each request is answered with one signal. The run's progress and its cancel flag are shared through
-// runControl(), which any thread may read and cancel without waiting.
+// look inside it. Each request is answered with one signal. The run's
+// progress and its cancel flag are shared through runControl(), which any
+// thread may read and cancel without waiting.
 class WorkObject : public QObject
 {
     Q_OBJECT
