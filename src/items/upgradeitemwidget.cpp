@@ -156,7 +156,6 @@ void UpgradeItemWidget::showContextMenu(QMenu *menu, const QPoint &globalPositio
         if (!menu->isEmpty())
             menu->addSeparator();
         QAction *lookInside = menu->addAction(lookInsideText());
-        lookInside->setToolTip(QStringLiteral("查看这一行的升级包中的升级项，并检查它是否有效"));
         connect(lookInside, &QAction::triggered, this, &UpgradeItemWidget::lookInsideRequested);
     }
     menu->popup(globalPosition);
