@@ -297,7 +297,8 @@ bool fillForm(MainWindow &window, const QString &folder, const QString &name,
     // The window starts with one item row above the row holding the add button.
     while (list->count() - 1 < items.size()) {
         QWidget *addRow = list->itemWidget(list->item(list->count() - 1));
-        auto *add = addRow ? addRow->findChild<QPushButton *>() : nullptr;
+        auto *add
+            = addRow ? addRow->findChild<QPushButton *>(QStringLiteral("btnAddItem")) : nullptr;
         if (!add)
             return false;
         add->click();

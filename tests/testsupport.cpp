@@ -221,11 +221,21 @@ QListWidget *WindowDriver::list() const
                                                      Qt::FindDirectChildrenOnly);
 }
 
+// The buttons of the list's last row.
+static QPushButton *addRowButton(QListWidget *list, const char *name)
+{
+    QWidget *container = list->itemWidget(list->item(list->count() - 1));
+    return container ? container->findChild<QPushButton *>(QLatin1String(name)) : nullptr;
+}
+
 QPushButton *WindowDriver::addButton() const
 {
-    QListWidget *l = list();
-    QWidget *container = l->itemWidget(l->item(l->count() - 1));
-    return container ? container->findChild<QPushButton *>() : nullptr;
+    return addRowButton(list(), "btnAddItem");
+}
+
+QPushButton *WindowDriver::lookInsideButton() const
+{
+    return addRowButton(list(), "btnLookInside");
 }
 
 int WindowDriver::itemRowCount() const

@@ -109,6 +109,7 @@ public:
     QPushButton *chooseFolderButton() const;
     QListWidget *list() const;
     QPushButton *addButton() const;
+    QPushButton *lookInsideButton() const;
     int itemRowCount() const;
     UpgradeItemWidget *row(int index) const;
     // Replaces the item rows with one row per (type index, path).

@@ -329,18 +329,18 @@ void FormTest::tabFollowsTheVisualOrder()
             parts << QStringLiteral("row %1: %2").arg(row).arg(part);
         return parts;
     };
-    const QStringList form
-        = {"add", "lineEditName", "lineEditPath", "btnChoosefolder", "btnStartPackaging"};
+    const QStringList form = {"add",          "btnLookInside",   "lineEditName",
+                              "lineEditPath", "btnChoosefolder", "btnStartPackaging"};
     QWidget *firstCombo = driver.row(0)->findChild<QComboBox *>("cmbType");
-    QCOMPARE(walk(driver, firstCombo, 17), rowParts(0) + rowParts(1) + rowParts(2) + form);
+    QCOMPARE(walk(driver, firstCombo, 18), rowParts(0) + rowParts(1) + rowParts(2) + form);
     QStringList backwards = rowParts(0) + rowParts(1) + rowParts(2) + form;
     std::reverse(backwards.begin(), backwards.end());
-    QCOMPARE(walk(driver, driver.startButton(), 17, Qt::ShiftModifier), backwards);
+    QCOMPARE(walk(driver, driver.startButton(), 18, Qt::ShiftModifier), backwards);
 
     // Taking out a row keeps the others in order.
     driver.row(1)->findChild<QPushButton *>("btnRemove")->click();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(walk(driver, firstCombo, 13), rowParts(0) + rowParts(1) + form);
+    QCOMPARE(walk(driver, firstCombo, 14), rowParts(0) + rowParts(1) + form);
 }
 
 void FormTest::everyButtonSaysWhatItDoes()
@@ -350,7 +350,8 @@ void FormTest::everyButtonSaysWhatItDoes()
     WindowDriver(&window).addButton()->click();
     QStringList silent;
     const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
-    QCOMPARE(buttons.size(), 2 + 1 + 2 * 2 + 1); // form, add, two rows, cancel in the progress box
+    // The form's two, add and look inside, two rows', cancel in the progress box.
+    QCOMPARE(buttons.size(), 2 + 2 + 2 * 2 + 1);
     for (const QPushButton *button : buttons) {
         if (button->toolTip().isEmpty())
             silent << button->objectName() + ":" + button->text();

@@ -26,8 +26,6 @@ private slots:
     void startsWithOneEmptyRowAboveTheAddRow();
     void rowsAreAddedInClickOrderAndRemovedWhereTheyStand();
     void droppedFilesFillRows();
-    void packagesGivenToTheProgramBecomeCombinedRows_data();
-    void packagesGivenToTheProgramBecomeCombinedRows();
     void rowsShrinkWithTheWindow_data();
     void rowsShrinkWithTheWindow();
     void removeButtonLooksDisabledWhileARunLasts();
@@ -77,6 +75,11 @@ void ItemListTest::startsWithOneEmptyRowAboveTheAddRow()
     QPushButton *add = driver.addButton();
     QVERIFY(add);
     QCOMPARE(add->text(), QStringLiteral("添加升级项"));
+    // The look inside a package stands beside it.
+    QPushButton *lookInside = driver.lookInsideButton();
+    QVERIFY(lookInside);
+    QCOMPARE(lookInside->text(), QStringLiteral("查看升级包…"));
+    QCOMPARE(lookInside->parentWidget(), add->parentWidget());
     QCOMPARE(list->item(1)->text(), QString());
     // Both rows ask for the width an item row needs at least (the list
     // stretches them to its width).
@@ -165,57 +168,6 @@ void ItemListTest::droppedFilesFillRows()
     QApplication::sendEvent(addRow, &enter);
     QVERIFY(!enter.isAccepted());
     QCOMPARE(driver.itemRowCount(), 2);
-}
-
-void ItemListTest::packagesGivenToTheProgramBecomeCombinedRows_data()
-{
-    // Relative to the test folder, which holds a.zip, B.KPZ, notes.txt and a
-    // folder named folder.zip.
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QStringList>("rows"); // the 组合包 rows; none: the empty row stays
-    QTest::newRow("one package") << QStringList {"a.zip"} << QStringList {"a.zip"};
-    QTest::newRow("extension in capitals") << QStringList {"B.KPZ"} << QStringList {"B.KPZ"};
-    QTest::newRow("others passed over")
-        << QStringList {"notes.txt", "missing.zip", "folder.zip", "a.zip"} << QStringList {"a.zip"};
-    QTest::newRow("two packages, a row each")
-        << QStringList {"a.zip", "B.KPZ"} << QStringList {"a.zip", "B.KPZ"};
-    QTest::newRow("nothing usable")
-        << QStringList {"notes.txt", "--style", "missing.zip"} << QStringList();
-}
-
-void ItemListTest::packagesGivenToTheProgramBecomeCombinedRows()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QStringList, rows);
-    TestFolder folder;
-    for (const char *file : {"a.zip", "B.KPZ", "notes.txt"})
-        folder.write(file, file);
-    QVERIFY(QDir().mkdir("folder.zip"));
-    QVERIFY(QDir().mkdir("out"));
-    MainWindow window;
-    WindowDriver driver(&window);
-    window.addCombinedPackageRows(arguments);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    if (rows.isEmpty()) {
-        QCOMPARE(paths(driver), QStringList {QString()});
-        QCOMPARE(driver.row(0)->typeIndex(), 0);
-        return;
-    }
-    QCOMPARE(paths(driver), rows);
-    for (int i = 0; i < rows.size(); ++i)
-        QCOMPARE(driver.row(i)->typeLabel(), QStringLiteral("组合包"));
-    if (rows.size() < 2)
-        return;
-    // One run merges one package: starting says so and points at the second.
-    ModalWatcher watcher;
-    window.show();
-    driver.pathEdit()->setText("out");
-    driver.nameEdit()->setText("new");
-    driver.startButton()->click();
-    QVERIFY(watcher.waitForMessages(1));
-    QCOMPARE(watcher.messages.first().informativeText, QStringLiteral("重复的类型：组合包"));
-    QCOMPARE(window.focusWidget(), driver.row(1)->findChild<QLineEdit *>("lineEditPath"));
-    QCOMPARE(filesBelow(folder.path("out")), QStringList());
 }
 
 void ItemListTest::rowsShrinkWithTheWindow_data()

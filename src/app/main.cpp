@@ -21,8 +21,8 @@ int main(int argc, char *argv[])
     installQtTranslations(&app, QLocale::system());
     MainWindow window;
     window.setWindowTitle(applicationTitle());
-    // Packages given to the program; Qt has taken its own options out.
-    window.addCombinedPackageRows(app.arguments().mid(1));
     window.show();
+    // Files given to the program; Qt has taken its own options out.
+    window.openFiles(app.arguments().mid(1));
     return app.exec();
 }

@@ -4,6 +4,7 @@
 #include "combinedpackage.h"
 #include "console.h"
 #include "displaypath.h"
+#include "packagereport.h"
 #include "packagingrun.h"
 #include "packagewriter.h"
 #include "upgradeitemtypes.h"
@@ -256,24 +257,17 @@ int build(const QStringList &arguments)
 
 // ---- inspect ----------------------------------------------------------------
 
-// A problem's or note's words, without the package's path, which every one
-// of them is about.
-QString reportMessage(const PackageFailure &failure, const QString &path)
-{
-    return failure.path == path ? problemText(failure) : packageMessage(failure).cause;
-}
-
 // Problems or notes as {"code", "entry", "message"} objects.
 QJsonArray reportList(const QList<PackageFailure> &failures, const QString &path)
 {
     QJsonArray list;
     for (const PackageFailure &failure : failures) {
-        const QString message = reportMessage(failure, path);
-        const QString entry = problemEntry(failure);
-        list.append(QJsonObject {
-            {QStringLiteral("code"), problemCode(failure)},
-            {QStringLiteral("entry"), entry.isEmpty() ? QJsonValue() : QJsonValue(entry)},
-            {QStringLiteral("message"), message}});
+        const ReportedFinding finding = reportedFinding(failure, path);
+        list.append(
+            QJsonObject {{QStringLiteral("code"), finding.code},
+                         {QStringLiteral("entry"),
+                          finding.entry.isEmpty() ? QJsonValue() : QJsonValue(finding.entry)},
+                         {QStringLiteral("message"), finding.message}});
     }
     return list;
 }
@@ -304,23 +298,22 @@ int inspect(const QStringList &arguments)
     RunControl control;
     const Interruptible interruptible(&control);
     const PackageScreening verdict = inspectPackage(path, &control);
-    if (!verdict.problems.isEmpty() && verdict.problems.first().kind == PackageFailure::Cancelled) {
+    if (verdictCancelled(verdict)) {
         printFailure(verdict.problems.first());
         return exitFor(verdict.problems.first());
     }
     const bool valid = verdict.taken();
 
-    QJsonArray items;
-    for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
-        const ZipEntry &entry = it.value().entry;
-        items.append(QJsonObject {{QStringLiteral("type"), it.key()},
-                                  {QStringLiteral("name"), it.value().name},
-                                  // Sizes are at most 2^53, which a JSON number holds exactly.
-                                  {QStringLiteral("size"), double(entry.size)},
-                                  {QStringLiteral("crc32"),
-                                   QStringLiteral("%1").arg(entry.crc, 8, 16, QLatin1Char('0'))}});
-    }
     if (parser.isSet(json)) {
+        QJsonArray items;
+        for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
+            const ReportedItem item = reportedItem(it.key(), it.value());
+            items.append(QJsonObject {{QStringLiteral("type"), item.type},
+                                      {QStringLiteral("name"), item.name},
+                                      // Sizes are at most 2^53, which a JSON number holds exactly.
+                                      {QStringLiteral("size"), double(item.size)},
+                                      {QStringLiteral("crc32"), crc32Text(item.crc)}});
+        }
         const QJsonObject report {{QStringLiteral("package"), path},
                                   {QStringLiteral("valid"), valid},
                                   {QStringLiteral("items"), items},
@@ -336,17 +329,17 @@ int inspect(const QStringList &arguments)
         // package or the command line is escaped here.
         out() << "package: " << escapedText(path) << "\n";
         for (auto it = verdict.package.items.cbegin(); it != verdict.package.items.cend(); ++it) {
+            const ReportedItem item = reportedItem(it.key(), it.value());
             out() << QStringLiteral("  %1  %2  %3 bytes  crc32 %4\n")
-                         .arg(escapedText(it.key()).leftJustified(20), escapedText(it.value().name),
-                              QString::number(it.value().entry.size),
-                              QStringLiteral("%1").arg(it.value().entry.crc, 8, 16,
-                                                       QLatin1Char('0')));
+                         .arg(escapedText(item.type).leftJustified(20), escapedText(item.name),
+                              QString::number(item.size), crc32Text(item.crc));
         }
-        for (const PackageFailure &problem : verdict.problems)
-            out() << "problem: " << reportMessage(problem, path) << " [" << problemCode(problem)
-                  << "]\n";
+        for (const PackageFailure &problem : verdict.problems) {
+            const ReportedFinding finding = reportedFinding(problem, path);
+            out() << "problem: " << finding.message << " [" << finding.code << "]\n";
+        }
         for (const PackageFailure &note : verdict.notes)
-            out() << "note: " << reportMessage(note, path) << "\n";
+            out() << "note: " << reportedFinding(note, path).message << "\n";
         out() << (valid ? "valid\n" : "not valid\n");
     }
     out().flush();

@@ -2,10 +2,13 @@
 #include "ui_upgradeitemwidget.h"
 
 #include "filechooser.h"
+#include "upgradeitemtypes.h"
 
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QMenu>
 #include <QMimeData>
 #include <QPainter>
 
@@ -51,6 +54,15 @@ UpgradeItemWidget::UpgradeItemWidget(QWidget *parent)
     connect(ui->btnRemove, &QPushButton::clicked, this, &UpgradeItemWidget::onBtnRemoveClicked);
     fadeWhenDisabled(ui->btnRemove);
     setAcceptDrops(true);
+    // The type chooser would take the right click and show nothing: the row's
+    // menu is its menu.
+    ui->cmbType->setContextMenuPolicy(Qt::NoContextMenu);
+    // The path field keeps its editing menu, with the look inside below it.
+    ui->lineEditPath->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->lineEditPath, &QWidget::customContextMenuRequested, this, [this](const QPoint &at) {
+        showContextMenu(ui->lineEditPath->createStandardContextMenu(),
+                        ui->lineEditPath->mapToGlobal(at));
+    });
 }
 
 UpgradeItemWidget::~UpgradeItemWidget()
@@ -117,6 +129,36 @@ void UpgradeItemWidget::dropEvent(QDropEvent *event)
         return;
     setFilePath(path);
     event->acceptProposedAction();
+}
+
+QString UpgradeItemWidget::lookInsideText()
+{
+    return QStringLiteral("查看升级包…");
+}
+
+// Anywhere else on the row: the type chooser and the buttons leave the event
+// to it.
+void UpgradeItemWidget::contextMenuEvent(QContextMenuEvent *event)
+{
+    if (typeIndex() != combinedPackageTypeIndex) {
+        event->ignore();
+        return;
+    }
+    showContextMenu(new QMenu(this), event->globalPos());
+}
+
+// Not exec(): the menu must not hold an event loop of its own while the
+// window goes on (a run's end, a closing window).
+void UpgradeItemWidget::showContextMenu(QMenu *menu, const QPoint &globalPosition)
+{
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    if (typeIndex() == combinedPackageTypeIndex) {
+        if (!menu->isEmpty())
+            menu->addSeparator();
+        QAction *lookInside = menu->addAction(lookInsideText());
+        connect(lookInside, &QAction::triggered, this, &UpgradeItemWidget::lookInsideRequested);
+    }
+    menu->popup(globalPosition);
 }
 
 void UpgradeItemWidget::onBtnRemoveClicked()

@@ -4,12 +4,15 @@
 #include <QList>
 #include <QWidget>
 
+class QMenu;
+
 namespace Ui {
 class UpgradeItemWidget;
 }
 
 // One row of the upgrade item list: a type chooser, the item's file path and
-// buttons to choose the file and to ask for the row's removal.
+// buttons to choose the file and to ask for the row's removal. A 组合包 row's
+// context menu (its path field's too) offers a look inside its package.
 class UpgradeItemWidget : public QWidget
 {
     Q_OBJECT
@@ -29,19 +32,27 @@ public:
     // Puts the focus into the path field, with its text selected.
     void focusFilePath();
 
+    // The text of the look inside a package, here and beside 添加升级项.
+    static QString lookInsideText();
+
 signals:
     void removeItem();
+    // "查看升级包…" was chosen in a 组合包 row's context menu.
+    void lookInsideRequested();
 
 protected:
     // A file dropped onto the row becomes its path.
     void dragEnterEvent(QDragEnterEvent *event) override;
     void dropEvent(QDropEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
 
 private slots:
     void onBtnSelectFileClicked();
     void onBtnRemoveClicked();
 
 private:
+    void showContextMenu(QMenu *menu, const QPoint &globalPosition);
+
     Ui::UpgradeItemWidget *ui;
 };
 

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QListWidget>
 #include <QPushButton>
@@ -16,15 +15,6 @@
 namespace {
 
 constexpr int rowHeight = 61;
-
-bool isPackageFile(const QString &path)
-{
-    const QFileInfo info(path);
-    const QString suffix = info.suffix();
-    return info.isFile()
-        && (suffix.compare(QLatin1String("zip"), Qt::CaseInsensitive) == 0
-            || suffix.compare(QLatin1String("kpz"), Qt::CaseInsensitive) == 0);
-}
 
 } // namespace
 
@@ -73,6 +63,8 @@ UpgradeItemWidget *ItemList::addRow()
     list->setItemWidget(item, added);
     connect(added, &UpgradeItemWidget::removeItem, this,
             [this, item, added] { removeRow(item, added); });
+    connect(added, &UpgradeItemWidget::lookInsideRequested, this,
+            [this, added] { emit lookInsideRequested(added->filePath()); });
     emit rowAdded();
     return added;
 }
@@ -89,11 +81,19 @@ void ItemList::addAddRow()
     item->setSizeHint(QSize(rowMinimumWidth, rowHeight));
     auto *container = new QWidget(list);
     addButton = new QPushButton(QStringLiteral("添加升级项"), list);
+    addButton->setObjectName(QStringLiteral("btnAddItem"));
     addButton->setToolTip(QStringLiteral("添加一行升级项（也可把文件拖到这里）"));
+    lookInsideButton = new QPushButton(UpgradeItemWidget::lookInsideText(), list);
+    lookInsideButton->setObjectName(QStringLiteral("btnLookInside"));
+    lookInsideButton->setToolTip(
+        QStringLiteral("选择一个升级包，查看其中的升级项，并检查它是否有效"));
     auto *layout = new QHBoxLayout(container);
-    layout->addWidget(addButton);
+    layout->addWidget(addButton, 1);
+    layout->addWidget(lookInsideButton);
     list->setItemWidget(item, container);
     connect(addButton, &QPushButton::clicked, this, [this] { addRow(); });
+    connect(lookInsideButton, &QPushButton::clicked, this,
+            [this] { emit lookInsideRequested(QString()); });
     container->setAcceptDrops(true);
     container->installEventFilter(this);
 }
@@ -115,7 +115,7 @@ QList<QWidget *> ItemList::focusOrder() const
         if (const UpgradeItemWidget *item = row(index))
             order += item->focusOrder();
     }
-    order << addButton;
+    order << addButton << lookInsideButton;
     return order;
 }
 
@@ -127,24 +127,18 @@ void ItemList::pointAt(int index)
     }
 }
 
-void ItemList::addCombinedPackages(const QStringList &paths)
+int ItemList::useAsCombinedPackage(const QString &path)
 {
-    QStringList packages;
-    for (const QString &path : paths) {
-        if (isPackageFile(path))
-            packages << path;
-    }
-    if (packages.isEmpty())
-        return;
+    int index = 0;
+    while (index < count() && row(index)->typeIndex() != combinedPackageTypeIndex)
+        ++index;
     // The empty row the window starts with would only be refused as missing.
-    UpgradeItemWidget *first = row(0);
-    if (count() == 1 && first->filePath().isEmpty())
-        removeRow(list->item(0), first);
-    for (const QString &package : packages) {
-        UpgradeItemWidget *added = addRow();
-        added->setTypeIndex(combinedPackageTypeIndex);
-        added->setFilePath(package);
-    }
+    if (index == count() && count() == 1 && row(0)->filePath().isEmpty())
+        index = 0;
+    UpgradeItemWidget *target = index < count() ? row(index) : addRow();
+    target->setTypeIndex(combinedPackageTypeIndex);
+    target->setFilePath(path);
+    return index;
 }
 
 // A row reached with Tab may lie below the list's visible part.

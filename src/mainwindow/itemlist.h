@@ -14,9 +14,9 @@ class QWidget;
 class UpgradeItemWidget;
 
 // The window's list of upgrade item rows, above one more row that holds the
-// add button: adding and removing rows, files dropped onto the add row, rows
-// for packages given to the program, and the rows as a request reads them.
-// The list starts with one empty row.
+// add button and the look inside a package: adding and removing rows, files
+// dropped onto the add row, the 组合包 row a package is used as, and the rows
+// as a request reads them. The list starts with one empty row.
 class ItemList : public QObject
 {
     Q_OBJECT
@@ -36,13 +36,17 @@ public:
     // Scrolls to a row and puts the focus into its path field.
     void pointAt(int index);
 
-    // Each existing file ending in .zip or .kpz (in any case) becomes a 组合包
-    // row; the list's untouched first row makes room for them.
-    void addCombinedPackages(const QStringList &paths);
+    // Makes path the form's 组合包 row: the first row of that type, else the
+    // list's only row while it is untouched, else a new row. Returns its
+    // index.
+    int useAsCombinedPackage(const QString &path);
 
 signals:
     // A row was added, so the focus order has changed.
     void rowAdded();
+    // The look inside a package was asked for: by the button (path empty)
+    // or from a 组合包 row's menu (the row's path, empty when it has none).
+    void lookInsideRequested(const QString &path);
 
 protected:
     // A file dropped onto the add row becomes a new row.
@@ -55,6 +59,7 @@ private:
 
     QListWidget *list;
     QPushButton *addButton = nullptr;
+    QPushButton *lookInsideButton = nullptr;
     // The width an item row's widgets need at least.
     int rowMinimumWidth = 0;
 };

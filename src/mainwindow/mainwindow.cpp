@@ -6,6 +6,7 @@
 #include "itemlist.h"
 #include "messageboxes.h"
 #include "packagingrun.h"
+#include "progressbox.h"
 #include "upgradeitemtypes.h"
 #include "visibletext.h"
 #include "windowsettings.h"
@@ -15,7 +16,6 @@
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QKeyEvent>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -27,17 +27,24 @@
 namespace {
 
 constexpr int progressPollMs = 100;
-constexpr int progressCeiling = 99;
 constexpr int successNoticeDelayMs = 500;
 
-const QString progressLabel = QStringLiteral("正在生成升级包");
-
 } // namespace
+
+// What the progress box and the cancel question say for a kind of run.
+struct MainWindow::RunWords
+{
+    QString label;
+    QString cancelTip;
+    QString cancelTitle;
+    QString cancelQuestion;
+    QString closeQuestion;
+};
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
-    , progressDialog(new QProgressDialog(this))
+    , progress(new ProgressBox(this))
     , progressTimer(new QTimer(this))
     , workThread(new QThread(this))
     , workObject(new WorkObject)
@@ -46,6 +53,8 @@ MainWindow::MainWindow(QWidget *parent)
 
     items = new ItemList(ui->listWgtUpgrade, this);
     connect(items, &ItemList::rowAdded, this, [this] { updateTabOrder(); });
+    connect(items, &ItemList::lookInsideRequested, this,
+            [this](const QString &path) { lookInsidePackage(path); });
 
     connect(ui->btnChoosefolder, &QPushButton::clicked, this,
             &MainWindow::onBtnChooseFolderClicked);
@@ -59,7 +68,8 @@ MainWindow::MainWindow(QWidget *parent)
     updateTabOrder();
     restoreSettings();
 
-    configureProgressDialog();
+    progress->setTexts(words().label, words().cancelTip);
+    connect(progress, &ProgressBox::cancelAsked, this, [this] { askToCancel(false); });
     workObject->moveToThread(workThread);
 
     connect(this, &MainWindow::startCompress, workObject, &WorkObject::executeCompress);
@@ -72,6 +82,9 @@ MainWindow::MainWindow(QWidget *parent)
             [this](bool isSuccess, const CombinedPackage &package, const PackageFailure &failure) {
                 onDecompressFinished(isSuccess, package, failure);
             });
+    connect(this, &MainWindow::startInspect, workObject, &WorkObject::execInspect);
+    connect(workObject, &WorkObject::inspectFinished, this,
+            [this](const PackageReport &report) { onInspectFinished(report); });
     connect(progressTimer, &QTimer::timeout, this, [this] { advanceProgress(); });
 }
 
@@ -100,60 +113,23 @@ void MainWindow::updateTabOrder()
         setTabOrder(order.at(i), order.at(i + 1));
 }
 
-void MainWindow::addCombinedPackageRows(const QStringList &paths)
-{
-    items->addCombinedPackages(paths);
-}
-
 // ---- Progress -----------------------------------------------------------
 
-void MainWindow::configureProgressDialog()
+const MainWindow::RunWords &MainWindow::words() const
 {
-    progressDialog->setWindowFlag(Qt::FramelessWindowHint);
-    progressDialog->setCancelButtonText(QStringLiteral("取消"));
-    if (auto *cancel = progressDialog->findChild<QPushButton *>())
-        cancel->setToolTip(QStringLiteral("取消打包；已有的同名升级包保持不变"));
-    // The dialog would cancel itself and hide; a run is cancelled only after
-    // the user confirms it, and the dialog stays until the worker has stopped.
-    disconnect(progressDialog, &QProgressDialog::canceled, progressDialog, nullptr);
-    connect(progressDialog, &QProgressDialog::canceled, this,
-            [this] { askToCancel(QStringLiteral("确定要取消打包吗？"), false); });
-    progressDialog->installEventFilter(this);
-    progressDialog->setMinimumDuration(1);
-    // Not modal: a window blocked by a modal dialog never hears its close
-    // button, and closing must ask whether to cancel the run. The form is
-    // locked instead while a run lasts.
-    progressDialog->setWindowModality(Qt::NonModal);
-    progressDialog->setLabelText(progressLabel);
-    progressDialog->close();
-    // The dialog shows itself 4 s after construction unless it is reset,
-    // which its own cancel used to do on close.
-    progressDialog->reset();
-}
-
-void MainWindow::showProgress()
-{
-    progressDialog->setLabelText(progressLabel);
-    progressDialog->setValue(0);
-    progressDialog->show();
-    centreProgress();
-}
-
-// QDialog places a dialog once, before it has sized itself, and a frameless
-// one that grows with its label drifts from there; so the dialog is placed
-// again whenever it shows, grows, or the window moves.
-void MainWindow::centreProgress()
-{
-    if (!progressDialog->isVisible())
-        return;
-    QRect placed(QPoint(), progressDialog->frameGeometry().size());
-    placed.moveCenter(frameGeometry().center());
-    progressDialog->move(placed.topLeft());
+    static const RunWords packaging {
+        QStringLiteral("正在生成升级包"), QStringLiteral("取消打包；已有的同名升级包保持不变"),
+        QStringLiteral("取消打包"), QStringLiteral("确定要取消打包吗？"),
+        QStringLiteral("正在打包，确定要取消打包并退出吗？")};
+    static const RunWords inspection {
+        QStringLiteral("正在检查升级包"), QStringLiteral("取消检查；检查不改动任何文件"),
+        QStringLiteral("取消检查"), QStringLiteral("确定要取消检查升级包吗？"),
+        QStringLiteral("正在检查升级包，确定要取消检查并退出吗？")};
+    return runKind == RunKind::Inspection ? inspection : packaging;
 }
 
 void MainWindow::advanceProgress()
 {
-    // setValue() would bring a closed dialog back on screen.
     if (!runActive)
         return;
     const RunControl *control = workObject->runControl();
@@ -161,17 +137,25 @@ void MainWindow::advanceProgress()
         askToReplaceOther();
     const int item = control->currentItem();
     // One arg() call: a chained one would also replace "%2" inside a name.
-    progressDialog->setLabelText(item >= 0 && item < runItemNames.size()
-                                     ? QStringLiteral("%1\n%2 (%3/%4)")
-                                           .arg(progressLabel, runItemNames.at(item),
-                                                QString::number(item + 1),
-                                                QString::number(runItemNames.size()))
-                                     : progressLabel);
-    // The work only grows; the value never goes back and stops short of the
-    // maximum, which would reset the dialog. The end of a run moves it on.
-    const int value = qMin(progressCeiling, control->percent());
-    if (value > progressDialog->value())
-        progressDialog->setValue(value);
+    if (runKind == RunKind::Packaging)
+        progress->setLabel(item >= 0 && item < runItemNames.size()
+                               ? QStringLiteral("%1\n%2 (%3/%4)")
+                                     .arg(words().label, runItemNames.at(item),
+                                          QString::number(item + 1),
+                                          QString::number(runItemNames.size()))
+                               : words().label);
+    // The end of a run moves the bar on to its end.
+    progress->advance(control->percent());
+}
+
+// The worker takes the request that follows; the progress box is set up for
+// the run before, so that the worker's answer always finds it so.
+void MainWindow::startWorker(const QString &subject)
+{
+    progress->start(subject.isEmpty() ? words().label : words().label + QLatin1Char('\n') + subject,
+                    words().cancelTip);
+    progressTimer->start(progressPollMs);
+    workThread->start(QThread::InheritPriority);
 }
 
 // ---- Choosing the output folder -------------------------------------------
@@ -231,16 +215,14 @@ void MainWindow::onBtnStartPackagingClicked()
     runCombinedRow = checked.combinedPackageRow;
     runLeftOutEntries.clear();
     runReplacements.clear();
-    beginRun();
+    beginRun(RunKind::Packaging);
     if (checked.combinedPackagePath.isEmpty()) {
         compressUpgradePackage(upgradeItemMap);
         return;
     }
     // The worker screens the package and reads its manifest.
     runItemNames.clear();
-    showProgress();
-    progressTimer->start(progressPollMs);
-    workThread->start(QThread::InheritPriority);
+    startWorker();
     emit startDecompress(checked.combinedPackagePath);
 }
 
@@ -250,9 +232,10 @@ void MainWindow::lockForm(bool locked)
     menuBar()->setEnabled(!locked);
 }
 
-void MainWindow::beginRun()
+void MainWindow::beginRun(RunKind kind)
 {
     lockForm(true);
+    runKind = kind;
     runActive = true;
     cancelRequested = false;
     // The worker is idle between runs, so nothing reads this meanwhile.
@@ -262,7 +245,7 @@ void MainWindow::beginRun()
 void MainWindow::endRun()
 {
     progressTimer->stop();
-    progressDialog->hide();
+    progress->stop();
     // The worker has answered and is idle, so this wait is short; without it
     // the next run's start() could meet a thread that is still winding down.
     workThread->quit();
@@ -292,14 +275,15 @@ bool MainWindow::deferWhileAsking(std::function<void()> finish)
 // While the question is open, a run that completes waits before it puts its
 // archive in place: 是 discards it and keeps the earlier package, 否 lets it
 // go on.
-void MainWindow::askToCancel(const QString &question, bool thenClose)
+void MainWindow::askToCancel(bool thenClose)
 {
     if (!runActive || askingToCancel || askingToReplace)
         return;
     askingToCancel = true;
     RunControl *control = workObject->runControl();
     control->setHeld(true);
-    const bool cancel = askYesNo(progressDialog, QStringLiteral("取消打包"), question);
+    const bool cancel = askYesNo(progress->dialog(), words().cancelTitle,
+                                 thenClose ? words().closeQuestion : words().cancelQuestion);
     askingToCancel = false;
     if (cancel) {
         cancelRequested = true;
@@ -318,7 +302,7 @@ void MainWindow::askToReplaceOther()
     if (askingToCancel || askingToReplace)
         return;
     askingToReplace = true;
-    const bool replace = askYesNo(progressDialog, QStringLiteral("升级包已存在"),
+    const bool replace = askYesNo(progress->dialog(), QStringLiteral("升级包已存在"),
                                   quotedPath(runArchive)
                                       + QStringLiteral("\n打包期间有另一个文件出现在此处，"
                                                        "是否替换它？"));
@@ -384,11 +368,7 @@ void MainWindow::compressUpgradePackage(const PackageItems &map)
     runItemNames.clear();
     for (const PackageItem &item : map)
         runItemNames.append(item.name);
-    // The dialog is set up for this run before the request goes out, so that
-    // the worker's answer always finds it so.
-    showProgress();
-    progressTimer->start(progressPollMs);
-    workThread->start(QThread::InheritPriority);
+    startWorker();
     emit startCompress(runArchive, map, options);
 }
 
@@ -415,7 +395,7 @@ void MainWindow::onCompressFinished(bool isSuccess, const PackageFailure &failur
     releaseItems();
     runWritten = written;
     successPending = true;
-    progressDialog->setValue(progressCeiling);
+    progress->complete();
     if (closeAfterRun) {
         // The user asked to leave, but the package was complete before the
         // cancel could take effect: it stays, and the user learns so.
@@ -434,7 +414,7 @@ void MainWindow::finishSuccessfulRun()
     if (!successPending)
         return;
     successPending = false;
-    progressDialog->close();
+    progress->close();
     lockForm(false);
     reportSuccess(runWritten, runLeftOutEntries);
 }
@@ -457,19 +437,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
         return;
     }
     event->ignore();
-    askToCancel(QStringLiteral("正在打包，确定要取消打包并退出吗？"), true);
-}
-
-void MainWindow::moveEvent(QMoveEvent *event)
-{
-    QMainWindow::moveEvent(event);
-    centreProgress();
-}
-
-void MainWindow::resizeEvent(QResizeEvent *event)
-{
-    QMainWindow::resizeEvent(event);
-    centreProgress();
+    askToCancel(true);
 }
 
 // ---- Remembered between launches ----------------------------------------
@@ -488,25 +456,6 @@ void MainWindow::saveSettings()
     if (isVisible())
         rememberGeometry(saveGeometry());
     rememberOutputFolder(ui->lineEditPath->text());
-}
-
-bool MainWindow::eventFilter(QObject *watched, QEvent *event)
-{
-    if (watched == progressDialog) {
-        if (event->type() == QEvent::Show || event->type() == QEvent::Resize)
-            centreProgress();
-        // Escape would hide the dialog and free the form while the worker
-        // still writes; it asks to cancel, as the button does.
-        const bool escape = event->type() == QEvent::KeyPress
-            && static_cast<QKeyEvent *>(event)->key() == Qt::Key_Escape;
-        if (runActive && (escape || event->type() == QEvent::Close)) {
-            event->ignore();
-            askToCancel(QStringLiteral("确定要取消打包吗？"), false);
-            return true;
-        }
-        return false;
-    }
-    return QMainWindow::eventFilter(watched, event);
 }
 
 // ---- Messages -------------------------------------------------------------

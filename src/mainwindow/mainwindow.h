@@ -4,6 +4,7 @@
 #include "combinedpackage.h"
 #include "packagefailure.h"
 #include "packageitem.h"
+#include "packagereport.h"
 #include "packagerequest.h"
 #include "packagewriter.h"
 
@@ -14,7 +15,7 @@
 #include <functional>
 
 class ItemList;
-class QProgressDialog;
+class ProgressBox;
 class QThread;
 class QTimer;
 class WorkObject;
@@ -27,6 +28,8 @@ class MainWindow;
 // a packaging run through the worker thread behind a progress dialog, from
 // which the run can be cancelled. It chooses no words of its own for a
 // failure: packageMessage() does, for the window and the command line alike.
+// It also looks inside a package, the same way: the worker has the core
+// inspect it, and a dialog shows the report that inspect would print.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -36,15 +39,21 @@ public:
     ~MainWindow() override;
 
     // Files given to the program (on its command line, or opened with it from
-    // a file manager): each existing file ending in .zip or .kpz becomes a
-    // 组合包 row, in place of the empty row the window starts with. Others are
-    // passed over. A second package is not refused here: the request check
-    // says why when the user starts.
-    void addCombinedPackageRows(const QStringList &paths);
+    // a file manager): the window looks inside the first package among them.
+    // Every other file, a second package too, is named in one message first,
+    // with why it was not opened. Takes effect once control returns to the
+    // event loop, so that the window shows first.
+    void openFiles(const QStringList &paths);
+
+    // Looks inside a package: reads it on the worker thread behind the
+    // progress box, then shows the report in a dialog. An empty path asks
+    // for one first, in a file chooser.
+    void lookInsidePackage(const QString &path = QString());
 
 signals:
     void startCompress(QString packageName, PackageItems items, WriteOptions options);
     void startDecompress(QString packagePath);
+    void startInspect(QString packagePath);
 
 private slots:
     void onBtnChooseFolderClicked();
@@ -54,29 +63,29 @@ protected:
     // Closing during a run asks whether to cancel it first; closing just
     // after a successful run shows the success box first.
     void closeEvent(QCloseEvent *event) override;
-    // Escape and closing on the progress dialog, which also stays centred on
-    // the window.
-    bool eventFilter(QObject *watched, QEvent *event) override;
-    void moveEvent(QMoveEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // What runs on the worker thread behind the progress box, and what the
+    // box and the cancel question say for it.
+    enum class RunKind { Packaging, Inspection };
+    struct RunWords;
+    const RunWords &words() const;
+
     void updateTabOrder();
-    void configureProgressDialog();
     void advanceProgress();
-    void showProgress();
-    void centreProgress();
+    // subject: what the progress box names beneath its label, if anything.
+    void startWorker(const QString &subject = QString());
 
     void restoreSettings();
     void saveSettings();
 
     PackageRequest currentRequest() const;
     void lockForm(bool locked);
-    void beginRun();
+    void beginRun(RunKind kind);
     void endRun();
     void releaseItems();
     bool deferWhileAsking(std::function<void()> finish);
-    void askToCancel(const QString &question, bool thenClose);
+    void askToCancel(bool thenClose);
     void askToReplaceOther();
     void onDecompressFinished(bool isSuccess, const CombinedPackage &package,
                               const PackageFailure &failure);
@@ -85,6 +94,9 @@ private:
     void compressUpgradePackage(const PackageItems &map);
     void onCompressFinished(bool isSuccess, const PackageFailure &failure,
                             const WrittenArchive &written);
+    void onInspectFinished(const PackageReport &report);
+    void showPackage(const PackageReport &report);
+    void useAsCombinedPackage(const QString &path);
 
     bool confirmReplacing(const QString &archive, FileIdentity *replaceable);
     void finishSuccessfulRun();
@@ -97,14 +109,16 @@ private:
     void openFolderOf(const QString &archive);
 
     Ui::MainWindow *ui;
-    QProgressDialog *progressDialog;
+    ProgressBox *progress;
     QTimer *progressTimer;
     ItemList *items;
     QThread *workThread;
     WorkObject *workObject;
     PackageItems upgradeItemMap;
 
-    // The run in progress, from the start button until its outcome is known.
+    // The run in progress, from the start button (or the choice of a package
+    // to look inside) until its outcome is known.
+    RunKind runKind = RunKind::Packaging;
     bool runActive = false;
     bool cancelRequested = false;
     bool closeAfterRun = false;

@@ -10,6 +10,7 @@ WorkObject::WorkObject(QObject *parent)
     qRegisterMetaType<CombinedPackage>();
     qRegisterMetaType<WriteOptions>();
     qRegisterMetaType<WrittenArchive>();
+    qRegisterMetaType<PackageReport>();
 }
 
 void WorkObject::executeCompress(QString packageName, PackageItems items, WriteOptions options)
@@ -24,4 +25,10 @@ void WorkObject::execDecompress(QString packagePath)
     const PackageScreening screening = screenCombinedPackage(packagePath, &control);
     const PackageFailure failure = firstProblem(screening);
     emit decompressFinished(!failure.failed(), screening.package, failure);
+}
+
+void WorkObject::execInspect(QString packagePath)
+{
+    const PackageReport report = packageReport(inspectPackage(packagePath, &control));
+    emit inspectFinished(report);
 }

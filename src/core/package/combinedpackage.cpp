@@ -235,13 +235,34 @@ private:
         }
     }
 
+    // The reading that takes its time on a big package: its progress is the
+    // bytes the items' readers deliver, in package order, so that a watcher
+    // can show it.
     void checkItems()
     {
+        if (control) {
+            // Each count is at most 2^53; many of them stop short of overflow.
+            quint64 total = 0;
+            for (const PackageItem &item : qAsConst(result.package.items))
+                total = qMin(total + EntryReader(source, item.entry).bytesToDeliver(),
+                             quint64(1) << 62);
+            control->begin(qint64(total));
+        }
+        int index = 0;
         for (const PackageItem &item : qAsConst(result.package.items)) {
             if (cancelled())
                 return;
+            if (control)
+                control->setCurrentItem(index++);
             EntryReader reader(source, item.entry);
-            const PackageFailure intact = drain(&reader);
+            const PackageFailure intact
+                = refusalFor(drainEntry(&reader,
+                                        [this](quint64 bytes) {
+                                            if (control)
+                                                control->advance(qint64(bytes));
+                                            return !cancelled();
+                                        }),
+                             path);
             if (intact.failed())
                 result.problems.append(intact);
         }
