@@ -134,7 +134,7 @@ completion_cases() {
   check_completion "$script" "upgrade-package-cli --v" "--version" "$folder"
   check_completion "$script" "upgrade-package-cli b" "build" "$folder"
   check_completion "$script" "upgrade-package-cli build --" \
-    "--force --help --item --jobs --name --output-dir --quiet" "$folder"
+    "--force --help --item --jobs --name --output-dir --quiet --replace" "$folder"
   check_completion "$script" "upgrade-package-cli build --item 3" "3D模型= 3d_model=" "$folder"
   check_completion "$script" "upgrade-package-cli build --item 伺" "伺服参数=" "$folder"
   check_completion "$script" "upgrade-package-cli build --item co" "combined= controller=" "$folder"
